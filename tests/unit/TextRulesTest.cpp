@@ -1,0 +1,98 @@
+// Path and text rules that decide which add-in path the programs work on.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "Automation.h"
+#include "Platform.h"
+#include "basUninstall.h"
+
+namespace {
+
+TEST(TextBeforeLastBackslash, CutsAtTheLastBackslash) {
+  struct Case {
+    std::wstring Folder;
+    std::optional<std::wstring> Expected;  // nullopt: raises
+  };
+  const std::wstring Long16(32767, L'a');
+  const Case Cases[] = {
+      {L"C:\\Apps\\Larkspan\\Uninstall", L"C:\\Apps\\Larkspan"},
+      {L"C:\\", L"C:"},
+      {L"Uninstall", L""},
+      {L"", L""},
+      {L"\\\\server\\share\\Uninstall", L"\\\\server\\share"},
+      // The arithmetic is 16-bit: a longer text, or a counter that has to step past 32767, raises.
+      {std::wstring(32768, L'a') + L"\\x", std::nullopt},
+      {Long16, std::nullopt},
+      {Long16.substr(1), L""},
+      {Long16.substr(1) + L"\\", Long16.substr(1)},
+  };
+  for (const auto& Case : Cases) {
+    const std::wstring Label = Case.Folder.size() < 80 ? Case.Folder : L"length " + std::to_wstring(Case.Folder.size());
+    if (Case.Expected) {
+      EXPECT_EQ(TextBeforeLastBackslash(Case.Folder), *Case.Expected) << std::string(Label.begin(), Label.end());
+    } else {
+      EXPECT_THROW(TextBeforeLastBackslash(Case.Folder), Failure) << std::string(Label.begin(), Label.end());
+    }
+  }
+}
+
+TEST(ToAnsi, PassesOnlyTextTheCodePageHoldsExactly) {
+  ASSERT_EQ(GetACP(), 1252u) << "these cases are written for code page 1252";
+  EXPECT_EQ(ToAnsi(L"C:\\Apps\\Larkspan\\Larkspan.xla"), "C:\\Apps\\Larkspan\\Larkspan.xla");
+  EXPECT_EQ(ToAnsi(L"C:\\Caf\u00e9\\Larkspan.xla"), "C:\\Caf\xe9\\Larkspan.xla");
+  EXPECT_EQ(ToAnsi(L""), "");
+  // Best fit would turn these into the look-alikes O and A, naming some other path.
+  for (const wchar_t* Text : {L"C:\\\u03a9mega\\Larkspan.xla", L"C:\\\uff21pps\\Larkspan.xla", L"\u4e2d", L"\xd800"}) {
+    EXPECT_THROW(ToAnsi(Text), Failure);
+  }
+}
+
+TEST(BusyRetryDelay, RetriesABusyServerForAboutThirtySeconds) {
+  struct Case {
+    DWORD ElapsedMs;
+    DWORD RejectType;
+    bool Retries;
+  };
+  const Case Cases[] = {
+      {0, SERVERCALL_RETRYLATER, true},
+      {BusyWaitLimitMs - 1, SERVERCALL_RETRYLATER, true},
+      {BusyWaitLimitMs, SERVERCALL_RETRYLATER, false},
+      {0, SERVERCALL_REJECTED, false},
+  };
+  for (const auto& Case : Cases) {
+    const DWORD Delay = BusyRetryDelay(Case.ElapsedMs, Case.RejectType);
+    if (Case.Retries) {
+      // COM reads 100 or more as "retry after this many ms"; below 100 means "retry at once".
+      EXPECT_GE(Delay, 100u) << Case.ElapsedMs;
+      EXPECT_LT(Delay, 1000u) << Case.ElapsedMs;
+    } else {
+      EXPECT_EQ(Delay, static_cast<DWORD>(-1)) << Case.ElapsedMs << " " << Case.RejectType;
+    }
+  }
+  EXPECT_GE(BusyWaitLimitMs, 25000u);
+  EXPECT_LE(BusyWaitLimitMs, 35000u);
+}
+
+}  // namespace
+
+namespace {
+
+// The policy only helps if the apartment really puts a filter in place for COM to consult.
+TEST(ComApartment, InstallsTheBusyServerFilterForItsLifetime) {
+  {
+    const ComApartment Apartment;
+    IMessageFilter* Current = nullptr;
+    ASSERT_EQ(CoRegisterMessageFilter(nullptr, &Current), S_OK);
+    ASSERT_NE(Current, nullptr);
+    EXPECT_EQ(Current->RetryRejectedCall(nullptr, 0, SERVERCALL_RETRYLATER), BusyRetryDelay(0, SERVERCALL_RETRYLATER));
+    EXPECT_EQ(Current->RetryRejectedCall(nullptr, BusyWaitLimitMs, SERVERCALL_RETRYLATER), static_cast<DWORD>(-1));
+    IMessageFilter* Ours = nullptr;
+    CoRegisterMessageFilter(Current, &Ours);
+    Current->Release();
+  }
+  // Once the apartment is gone, COM is no longer initialised on this thread.
+  EXPECT_TRUE(FAILED(CoRegisterMessageFilter(nullptr, nullptr)));
+}
+
+}  // namespace
