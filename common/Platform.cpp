@@ -1,5 +1,6 @@
 #include "Platform.h"
 
+#include <cstdlib>
 #include <vector>
 
 void RaiseFailure(HRESULT Code) {
@@ -50,3 +51,11 @@ std::string ToAnsi(const std::wstring& Text) {
   WideCharToMultiByte(CP_ACP, Flags, Text.data(), Wide, Ansi.data(), Size, nullptr, UsedDefaultOut);
   return Ansi;
 }
+
+// The library's default terminate handler prints a demangled type name to a console these
+// programs never have; its demangler alone would be a sixth of each program.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() {
+  std::abort();
+}
+}  // namespace __gnu_cxx
