@@ -37,7 +37,6 @@ case "$cmd" in
     echo "$root" >"$state/root"
     mkdir "$root/r-drive"
     ln -sfn "$root/r-drive" "$WINEPREFIX/dosdevices/r:"
-    "$WINESERVER" -p
     echo "wine session ready: prefix $WINEPREFIX, display $display, scratch $root"
     ;;
   *) echo "usage: $0 start STATE BIN | stop STATE" >&2; exit 2 ;;

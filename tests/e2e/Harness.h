@@ -1,0 +1,47 @@
+#pragma once
+// What the end-to-end tests share: program folders, the Excel stand-in's control and journal, running a program.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "MessageBoxReader.h"
+
+// The folder of the test programs; the programs under test and the stand-in sit beside it.
+std::wstring BinFolder();
+// A new, empty folder for one case under the session's scratch root (or below Base when given).
+std::wstring NewCaseFolder(const std::wstring& Name);
+// Creates every folder of Path.
+void MakeFolders(const std::wstring& Path);
+// Copies a built program (install.exe, quelbrin.exe) into Folder; answers its new path.
+std::wstring PlaceProgram(const wchar_t* Program, const std::wstring& Folder);
+// Creates an (empty) add-in file.
+void PlaceFile(const std::wstring& Path);
+
+// Starts a case with a clean journal and the given control lines for the stand-in.
+void PrepareStandIn(const std::vector<std::string>& ControlLines = {});
+// Takes the stand-in's journal once every server process that started has ended, one trace line per event:
+//   "+Type" handed out, "-Type" released, "Type.member flags named hr args..." a call (named/hr/args only when present),
+//   "busy", "start", "exit quit=N leaked=...".
+std::vector<std::string> StandInTrace();
+// Only the calls of a trace.
+std::vector<std::string> CallsOf(const std::vector<std::string>& Trace);
+// True when the stand-in has started since the case began.
+bool StandInStarted();
+// Checks that every handed-out object was released, each collection right after its one call,
+// and the add-in object before the application;
+// an empty text means all is well, otherwise it says what was not.
+std::string ReleaseProblems(const std::vector<std::string>& Trace);
+
+// Registers or removes the stand-in as "Excel.Application" for the scope of the holder.
+class ExcelUnregistered {
+ public:
+  ExcelUnregistered();
+  ~ExcelUnregistered();
+};
+
+// Runs a program to its end, answering its message boxes.
+RunOutcome RunProgram(const std::wstring& Path, const std::function<void(const SeenBox&)>& OnBox = {});
+
+// UTF-8 for readable failure messages.
+std::string Utf8(const std::wstring& Text);

@@ -1,0 +1,165 @@
+// The setup program, run for real against the Excel stand-in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "Harness.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// What a setup run tells Excel when everything goes well.
+Lines FullSetup(const std::wstring& AddInPath) {
+  return {
+      "Application.displayalerts 4 -3 000b:0",
+      "Application.Workbooks 2",
+      "Workbooks.Add 1",
+      "Application.AddIns 2",
+      "AddIns.Add 1 4008:" + Utf8(AddInPath),
+      "AddIn.Installed 4 -3 000b:-1",
+      "Application.Workbooks 2",
+      "Workbooks.Close 1",
+      "Application.displayalerts 4 -3 000b:-1",
+      "Application.Quit 1",
+  };
+}
+
+std::wstring Instructions(const std::wstring& AddInPath) {
+  return L"The Larkspan Addin has been placed in the directory: \n" + AddInPath +
+         L"\nTo install: \n\t1) Open Excel.\n\t2) Under the 'Tools' menu, select Add-Ins."
+         L"\n\t3) Click on the browse button and browse to the location above."
+         L"\n\t4) After selecting the item, click 'OK'."
+         L"\n\t5) Now that the Add-In appears in the list, make sure the box next to it is checked.  Then click 'OK'.";
+}
+
+// The one box a failed setup shows: the instructions, caption "Install", no icon, OK only, in front.
+void ExpectInstructions(const RunOutcome& Run, const std::wstring& AddInPath) {
+  ASSERT_EQ(Run.boxes.size(), 1u);
+  const SeenBox& Box = Run.boxes[0];
+  EXPECT_EQ(Utf8(Box.caption), "Install");
+  EXPECT_EQ(Utf8(Box.text), Utf8(Instructions(AddInPath)));
+  EXPECT_FALSE(Box.anyIcon);
+  EXPECT_EQ(Box.buttons, std::vector<std::wstring>{L"OK"});
+}
+
+struct PlacedSetup {
+  std::wstring Program;
+  std::wstring AddInPath;
+};
+
+// install.exe in a fresh folder, with or without the add-in file beside it.
+PlacedSetup PlaceSetup(const wchar_t* Name, bool WithAddIn) {
+  const std::wstring Folder = NewCaseFolder(Name);
+  PlacedSetup Placed{PlaceProgram(L"install.exe", Folder), Folder + L"\\Larkspan.xla"};
+  if (WithAddIn) PlaceFile(Placed.AddInPath);
+  return Placed;
+}
+
+TEST(Install, AddsAndSwitchesOnTheAddInWithoutAWord) {
+  const PlacedSetup Placed = PlaceSetup(L"present", true);
+  PrepareStandIn();
+  const RunOutcome Run = RunProgram(Placed.Program);
+  ASSERT_TRUE(Run.started);
+  EXPECT_FALSE(Run.timedOut);
+  EXPECT_TRUE(Run.boxes.empty());
+  const Lines Trace = StandInTrace();
+  EXPECT_EQ(CallsOf(Trace), FullSetup(Placed.AddInPath));
+  EXPECT_EQ(ReleaseProblems(Trace), "");
+  EXPECT_EQ(Trace.back(), "exit quit=1 leaked=");
+}
+
+TEST(Install, WithoutTheFileStillClosesExcelAndSaysNothing) {
+  const PlacedSetup Placed = PlaceSetup(L"absent", false);
+  PrepareStandIn();
+  const RunOutcome Run = RunProgram(Placed.Program);
+  EXPECT_TRUE(Run.boxes.empty());
+  const Lines Trace = StandInTrace();
+  const Lines Expected = {
+      "Application.displayalerts 4 -3 000b:0",
+      "Application.Workbooks 2",
+      "Workbooks.Close 1",
+      "Application.displayalerts 4 -3 000b:-1",
+      "Application.Quit 1",
+  };
+  EXPECT_EQ(CallsOf(Trace), Expected);
+  EXPECT_EQ(ReleaseProblems(Trace), "");
+}
+
+TEST(Install, WithoutExcelShowsTheInstructionsOnce) {
+  const PlacedSetup Placed = PlaceSetup(L"no-excel", true);
+  PrepareStandIn();
+  const ExcelUnregistered NoExcel;
+  const RunOutcome Run = RunProgram(Placed.Program);
+  EXPECT_FALSE(Run.timedOut);
+  ExpectInstructions(Run, Placed.AddInPath);
+  EXPECT_FALSE(StandInStarted());
+}
+
+// A failing call sends the setup to the instructions; nothing after it reaches Excel.
+class InstallFailure : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(InstallFailure, ShowsTheInstructionsAndStopsAtTheFailedCall) {
+  const std::string Member = GetParam();
+  const PlacedSetup Placed = PlaceSetup(L"fails", true);
+  PrepareStandIn({"fail " + Member});
+  const RunOutcome Run = RunProgram(Placed.Program);
+  ExpectInstructions(Run, Placed.AddInPath);
+  const Lines Trace = StandInTrace();
+  Lines Expected;
+  for (const auto& Call : FullSetup(Placed.AddInPath)) {
+    Expected.push_back(Call);
+    if (Call.rfind(Member + " ", 0) == 0) {
+      Expected.back() += " !80020009";
+      break;
+    }
+  }
+  EXPECT_EQ(CallsOf(Trace), Expected);
+  EXPECT_EQ(ReleaseProblems(Trace), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, InstallFailure,
+                         ::testing::Values("Application.displayalerts", "Application.Workbooks", "Workbooks.Add",
+                                           "Application.AddIns", "AddIns.Add", "AddIn.Installed", "Workbooks.Close",
+                                           "Application.Quit"));
+
+// Busy at start-up or busy on calls: either way the setup waits and completes.
+class InstallBusy : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(InstallBusy, WaitsOutABusyExcel) {
+  const PlacedSetup Placed = PlaceSetup(L"busy", true);
+  PrepareStandIn({GetParam()});
+  const RunOutcome Run = RunProgram(Placed.Program);
+  EXPECT_TRUE(Run.boxes.empty());
+  const Lines Trace = StandInTrace();
+  EXPECT_EQ(std::count(Trace.begin(), Trace.end(), "busy"), 3);
+  EXPECT_EQ(CallsOf(Trace), FullSetup(Placed.AddInPath));
+  EXPECT_EQ(ReleaseProblems(Trace), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, InstallBusy, ::testing::Values("busy 3", "busycalls 3"));
+
+// In a drive root the folder keeps its backslash, so the path has two in a row.
+TEST(Install, InADriveRootPassesThePathWithADoubleBackslash) {
+  const std::wstring Program = PlaceProgram(L"install.exe", L"R:\\");
+  PlaceFile(L"R:\\Larkspan.xla");
+  PrepareStandIn();
+  const RunOutcome Run = RunProgram(Program);
+  EXPECT_TRUE(Run.boxes.empty());
+  const Lines Trace = StandInTrace();
+  EXPECT_EQ(CallsOf(Trace), FullSetup(L"R:\\\\Larkspan.xla"));
+  EXPECT_EQ(ReleaseProblems(Trace), "");
+  DeleteFileW(L"R:\\Larkspan.xla");
+  DeleteFileW(Program.c_str());
+}
+
+// The same root with Excel missing: the message shows the doubled path on its second line.
+TEST(Install, InADriveRootShowsThePathAsComputed) {
+  const std::wstring Program = PlaceProgram(L"install.exe", L"R:\\");
+  PrepareStandIn();
+  const ExcelUnregistered NoExcel;
+  ExpectInstructions(RunProgram(Program), L"R:\\\\Larkspan.xla");
+  DeleteFileW(Program.c_str());
+}
+
+}  // namespace
