@@ -161,6 +161,28 @@ std::vector<std::string> StandInTrace() {
   return Trace;
 }
 
+std::vector<std::string> ExcelOpenedAndClosed() {
+  return {
+      "Application.displayalerts 4 -3 000b:0",
+      "Application.Workbooks 2",
+      "Workbooks.Close 1",
+      "Application.displayalerts 4 -3 000b:-1",
+      "Application.Quit 1",
+  };
+}
+
+std::vector<std::string> CallsUpToFailed(const std::vector<std::string>& Calls, const std::string& Member) {
+  std::vector<std::string> Upto;
+  for (const auto& Call : Calls) {
+    Upto.push_back(Call);
+    if (Call.rfind(Member + " ", 0) == 0) {
+      Upto.back() += " !80020009";
+      break;
+    }
+  }
+  return Upto;
+}
+
 std::vector<std::string> CallsOf(const std::vector<std::string>& Trace) {
   std::vector<std::string> Calls;
   for (const auto& Line : Trace)

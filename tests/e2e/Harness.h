@@ -24,6 +24,10 @@ void PrepareStandIn(const std::vector<std::string>& ControlLines = {});
 //   "+Type" handed out, "-Type" released, "Type.member flags named hr args..." a call (named/hr/args only when present),
 //   "busy", "start", "exit quit=N leaked=...".
 std::vector<std::string> StandInTrace();
+// The calls of a run without the add-in file: Excel is opened and closed again, nothing else.
+std::vector<std::string> ExcelOpenedAndClosed();
+// Calls up to the first call of Member (as "Type.member"), which fails as a failing Excel call does.
+std::vector<std::string> CallsUpToFailed(const std::vector<std::string>& Calls, const std::string& Member);
 // Only the calls of a trace.
 std::vector<std::string> CallsOf(const std::vector<std::string>& Trace);
 // True when the stand-in has started since the case began.
