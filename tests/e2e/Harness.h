@@ -9,7 +9,7 @@
 
 // The folder of the test programs; the programs under test and the stand-in sit beside it.
 std::wstring BinFolder();
-// A new, empty folder for one case under the session's scratch root (or below Base when given).
+// A new, empty folder for one case under the session's scratch root.
 std::wstring NewCaseFolder(const std::wstring& Name);
 // Creates every folder of Path.
 void MakeFolders(const std::wstring& Path);
