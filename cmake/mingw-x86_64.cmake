@@ -1,4 +1,4 @@
-# Cross toolchain for the 64-bit twin that runs the tests under 64-bit Wine.
+# Cross toolchain for the 64-bit Excel stand-in, standing for a 64-bit Office.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12, skipping what is already there.
+# Installs what building and testing need on a Debian 12 host, skipping what is already there.
+# Wine and Xvfb are not among them: they live in the test runtime (scripts/runtime.sh).
 set -uo pipefail
 packages=(
   cmake make
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest
-  wine64
-  xvfb
+  mmdebstrap
   python3-pefile
 )
 missing=()

@@ -1,68 +1,67 @@
 #include "Harness.h"
 
-#include <algorithm>
+#include <gtest/gtest.h>
+
 #include <map>
 
 namespace {
 
-std::wstring StandInFile(const wchar_t* Extension) {
-  return BinFolder() + L"\\excel_standin." + Extension;
-}
+// The stand-in this run talks to, from --standin=PATH: its journal and control file lie beside it.
+std::wstring StandInExe;
 
-std::string ReadAll(const std::wstring& Path) {
-  const HANDLE File = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (File == INVALID_HANDLE_VALUE) return std::string();
-  std::string Data;
-  char Chunk[4096];
-  DWORD Got = 0;
-  while (ReadFile(File, Chunk, sizeof Chunk, &Got, nullptr) && Got > 0) Data.append(Chunk, Got);
-  CloseHandle(File);
-  return Data;
+std::wstring StandInFile(const wchar_t* Extension) {
+  return StandInExe.substr(0, StandInExe.rfind(L'.') + 1) + Extension;
 }
 
 void WriteAll(const std::wstring& Path, const std::string& Data) {
   const HANDLE File = CreateFileW(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (File == INVALID_HANDLE_VALUE) return;
+  ASSERT_NE(File, INVALID_HANDLE_VALUE) << Utf8(Path);
   DWORD Written = 0;
   WriteFile(File, Data.data(), static_cast<DWORD>(Data.size()), &Written, nullptr);
   CloseHandle(File);
 }
 
-std::vector<std::string> Split(const std::string& Text, char Separator) {
-  std::vector<std::string> Parts;
-  std::size_t Start = 0;
-  for (;;) {
-    const std::size_t End = Text.find(Separator, Start);
-    Parts.push_back(Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start));
-    if (End == std::string::npos) return Parts;
-    Start = End + 1;
-  }
-}
-
-std::vector<std::vector<std::string>> JournalRows() {
-  std::vector<std::vector<std::string>> Rows;
-  for (std::string Line : Split(ReadAll(StandInFile(L"journal")), '\n')) {
-    if (!Line.empty() && Line.back() == '\r') Line.pop_back();
-    if (!Line.empty()) Rows.push_back(Split(Line, '\t'));
-  }
-  return Rows;
-}
-
-// Runs a command line hidden and waits for it.
-DWORD RunQuiet(std::wstring CommandLine) {
+// Runs the stand-in with a switch, hidden, and waits for it.
+void RunStandIn(const wchar_t* Switch) {
+  std::wstring CommandLine = L"\"" + StandInExe + L"\" " + Switch;
   STARTUPINFOW Startup{};
   Startup.cb = sizeof Startup;
   PROCESS_INFORMATION Process{};
-  if (!CreateProcessW(nullptr, CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &Startup, &Process))
-    return GetLastError();
-  WaitForSingleObject(Process.hProcess, 30000);
+  ASSERT_TRUE(CreateProcessW(nullptr, CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &Startup,
+                             &Process))
+      << Utf8(CommandLine) << ": error " << GetLastError();
+  const DWORD Waited = WaitForSingleObject(Process.hProcess, 30000);
   DWORD Code = 1;
   GetExitCodeProcess(Process.hProcess, &Code);
   CloseHandle(Process.hThread);
   CloseHandle(Process.hProcess);
-  return Code;
+  ASSERT_EQ(Waited, WAIT_OBJECT_0) << Utf8(CommandLine);
+  ASSERT_EQ(Code, 0u) << Utf8(CommandLine);
 }
+
+bool IsCall(const JournalEvent& Event) {
+  return Event.Kind == "invoke";
+}
+
+std::string CallLine(const JournalEvent& Event) {
+  std::string Call = Event.Type + "." + Event.Member + " " + std::to_string(Event.Flags);
+  if (!Event.Named.empty()) Call += " " + Event.Named;
+  for (const auto& Arg : Event.Args) Call += " " + Arg;
+  if (Event.Result != S_OK) {
+    char Hex[16];
+    snprintf(Hex, sizeof Hex, "%08lx", static_cast<unsigned long>(Event.Result));
+    Call += std::string(" !") + Hex;
+  }
+  return Call;
+}
+
+// Registers the stand-in named on the command line as Excel for the whole run, as it would
+// register itself: a 32-bit build in the 32-bit registry view, a 64-bit one in the 64-bit view.
+class StandInRegistration : public ::testing::Environment {
+ public:
+  void SetUp() override { RunStandIn(L"/regserver"); }
+  void TearDown() override { RunStandIn(L"/unregserver"); }
+};
 
 }  // namespace
 
@@ -101,7 +100,7 @@ std::wstring NewCaseFolder(const std::wstring& Name) {
 std::wstring PlaceProgram(const wchar_t* Program, const std::wstring& Folder) {
   MakeFolders(Folder);
   const std::wstring Target = (Folder.back() == L'\\' ? Folder : Folder + L"\\") + Program;
-  CopyFileW((BinFolder() + L"\\" + Program).c_str(), Target.c_str(), FALSE);
+  EXPECT_TRUE(CopyFileW((BinFolder() + L"\\" + Program).c_str(), Target.c_str(), FALSE)) << Utf8(Target);
   return Target;
 }
 
@@ -117,47 +116,26 @@ void PrepareStandIn(const std::vector<std::string>& ControlLines) {
 }
 
 bool StandInStarted() {
-  for (const auto& Row : JournalRows())
-    if (Row[0] == "start") return true;
-  return false;
+  return ReadJournal(StandInFile(L"journal")).Starts() > 0;
 }
 
-std::vector<std::string> StandInTrace() {
+Journal StandInJournal() {
   // A server ends a little after its last release; wait until every one that started has ended.
-  std::vector<std::vector<std::string>> Rows;
+  Journal Log;
   for (int Waited = 0; Waited < 15000; Waited += 50) {
-    Rows = JournalRows();
-    const auto Starts = std::count_if(Rows.begin(), Rows.end(), [](const auto& R) { return R[0] == "start"; });
-    const auto Exits = std::count_if(Rows.begin(), Rows.end(), [](const auto& R) { return R[0] == "exit"; });
-    if (Starts == Exits) break;
+    Log = ReadJournal(StandInFile(L"journal"));
+    if (Log.Starts() == Log.Exits()) return Log;
     Sleep(50);
   }
-  std::vector<std::string> Trace;
-  for (const auto& Row : Rows) {
-    const std::string& Kind = Row[0];
-    if (Kind == "new" && Row.size() >= 3) {
-      Trace.push_back("+" + Row[2]);
-    } else if (Kind == "release" && Row.size() >= 3) {
-      Trace.push_back("-" + Row[2]);
-    } else if (Kind == "invoke" && Row.size() >= 7) {
-      std::string Call = Row[2] + "." + Row[3] + " " + Row[4];
-      if (!Row[5].empty()) Call += " " + Row[5];
-      for (std::size_t Arg = 7; Arg < Row.size(); ++Arg) Call += " " + Row[Arg];
-      if (Row[6] != "00000000") Call += " !" + Row[6];
-      Trace.push_back(Call);
-    } else if (Kind == "exit") {
-      std::string Exit = "exit";
-      for (std::size_t Field = 1; Field < Row.size(); ++Field) Exit += " " + Row[Field];
-      Trace.push_back(Exit);
-    } else if (Kind == "start" || Kind == "busy") {
-      Trace.push_back(Kind);
-    } else {
-      std::string Other = Kind;
-      for (std::size_t Field = 1; Field < Row.size(); ++Field) Other += " " + Row[Field];
-      Trace.push_back(Other);
-    }
-  }
-  return Trace;
+  ADD_FAILURE() << "the stand-in is still running 15 s after the program ended";
+  return Log;
+}
+
+std::vector<std::string> Calls(const Journal& Log) {
+  std::vector<std::string> Lines;
+  for (const auto& Event : Log.Events)
+    if (IsCall(Event)) Lines.push_back(CallLine(Event));
+  return Lines;
 }
 
 std::vector<std::string> ExcelOpenedAndClosed() {
@@ -176,36 +154,30 @@ std::vector<std::string> CallsUpToFailed(const std::vector<std::string>& Calls, 
     Upto.push_back(Call);
     if (Call.rfind(Member + " ", 0) == 0) {
       Upto.back() += " !80020009";
-      break;
+      return Upto;
     }
   }
+  ADD_FAILURE() << Member << " is not among the expected calls";
   return Upto;
 }
 
-std::vector<std::string> CallsOf(const std::vector<std::string>& Trace) {
-  std::vector<std::string> Calls;
-  for (const auto& Line : Trace)
-    if (Line.find('.') != std::string::npos && Line[0] != '+' && Line[0] != '-') Calls.push_back(Line);
-  return Calls;
-}
-
-std::string ReleaseProblems(const std::vector<std::string>& Trace) {
+std::string ReleaseProblems(const Journal& Log) {
   std::map<std::string, int> Alive;
   bool ApplicationGone = false;
   std::string Problems;
   std::string Pending;  // a collection that has had its one call and must go before the next call
-  for (const auto& Line : Trace) {
-    const bool Call = Line.find('.') != std::string::npos && Line[0] != '+' && Line[0] != '-';
-    if (Call && !Pending.empty()) Problems += Pending + " kept past its one call; ";
-    if (Call) Pending.clear();
-    if (Call && (Line.rfind("Workbooks.", 0) == 0 || Line.rfind("AddIns.", 0) == 0)) Pending = Line.substr(0, Line.find('.'));
-    if (Line == "-" + Pending) Pending.clear();
-    if (Line[0] == '+') ++Alive[Line.substr(1)];
-    if (Line[0] == '-') {
-      const std::string Type = Line.substr(1);
-      --Alive[Type];
-      if (Type == "Application") ApplicationGone = true;
-      if (Type == "AddIn" && ApplicationGone) Problems += "the add-in object was released after the application; ";
+  for (const auto& Event : Log.Events) {
+    if (IsCall(Event)) {
+      if (!Pending.empty()) Problems += Pending + " kept past its one call; ";
+      Pending.clear();
+      if (Event.Type == "Workbooks" || Event.Type == "AddIns") Pending = Event.Type;
+    } else if (Event.Kind == "new") {
+      ++Alive[Event.Type];
+    } else if (Event.Kind == "release") {
+      if (Event.Type == Pending) Pending.clear();
+      --Alive[Event.Type];
+      if (Event.Type == "Application") ApplicationGone = true;
+      if (Event.Type == "AddIn" && ApplicationGone) Problems += "the add-in object was released after the application; ";
     }
   }
   for (const auto& [Type, Count] : Alive)
@@ -214,13 +186,38 @@ std::string ReleaseProblems(const std::vector<std::string>& Trace) {
 }
 
 ExcelUnregistered::ExcelUnregistered() {
-  RunQuiet(L"\"" + BinFolder() + L"\\excel_standin.exe\" /unregserver");
+  RunStandIn(L"/unregserver");
 }
 
 ExcelUnregistered::~ExcelUnregistered() {
-  RunQuiet(L"\"" + BinFolder() + L"\\excel_standin.exe\" /regserver");
+  RunStandIn(L"/regserver");
 }
 
 RunOutcome RunProgram(const std::wstring& Path, const std::function<void(const SeenBox&)>& OnBox) {
-  return RunAndAnswerBoxes(Path, 60000, OnBox);
+  const RunOutcome Run = RunAndAnswerBoxes(Path, 60000, OnBox);
+  EXPECT_TRUE(Run.started) << Utf8(Path) << " did not start: error " << GetLastError();
+  EXPECT_FALSE(Run.timedOut) << Utf8(Path) << " did not end by itself";
+  // The programs end with status 0; a crash ends with an exception code.
+  EXPECT_EQ(Run.exitCode, 0u) << Utf8(Path) << " ended with status 0x" << std::hex << Run.exitCode;
+  return Run;
+}
+
+// The tests take the stand-in to run against: --standin=PATH of its 32-bit or 64-bit build.
+int wmain(int argc, wchar_t** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const std::wstring Flag = L"--standin=";
+  for (int i = 1; i < argc; ++i)
+    if (std::wstring(argv[i]).rfind(Flag, 0) == 0) StandInExe = argv[i] + Flag.size();
+  if (StandInExe.empty()) {
+    fprintf(stderr, "usage: e2e_tests --standin=PATH\\excel_standin.exe [gtest flags]\n");
+    return 2;
+  }
+  ::testing::AddGlobalTestEnvironment(new StandInRegistration);
+  return RUN_ALL_TESTS();
+}
+
+void ClearScratchDrive() {
+  for (const wchar_t* File : {L"R:\\Larkspan.xla", L"R:\\install.exe", L"R:\\Uninstall\\quelbrin.exe"})
+    DeleteFileW(File);
+  RemoveDirectoryW(L"R:\\Uninstall");
 }

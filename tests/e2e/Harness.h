@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "Journal.h"
 #include "MessageBoxReader.h"
 
-// The folder of the test programs; the programs under test and the stand-in sit beside it.
+// The folder of the test programs; the programs under test sit beside it.
 std::wstring BinFolder();
 // A new, empty folder for one case under the session's scratch root.
 std::wstring NewCaseFolder(const std::wstring& Name);
@@ -20,32 +21,35 @@ void PlaceFile(const std::wstring& Path);
 
 // Starts a case with a clean journal and the given control lines for the stand-in.
 void PrepareStandIn(const std::vector<std::string>& ControlLines = {});
-// Takes the stand-in's journal once every server process that started has ended, one trace line per event:
-//   "+Type" handed out, "-Type" released, "Type.member flags named hr args..." a call (named/hr/args only when present),
-//   "busy", "start", "exit quit=N leaked=...".
-std::vector<std::string> StandInTrace();
+// The stand-in's journal, once every server process that started has ended.
+Journal StandInJournal();
+// True when the stand-in has started since the case began (read at once, without waiting).
+bool StandInStarted();
+
+// The calls of a journal, one a line: "Type.member flags [named] args... [!hr]".
+std::vector<std::string> Calls(const Journal& Log);
 // The calls of a run without the add-in file: Excel is opened and closed again, nothing else.
 std::vector<std::string> ExcelOpenedAndClosed();
 // Calls up to the first call of Member (as "Type.member"), which fails as a failing Excel call does.
 std::vector<std::string> CallsUpToFailed(const std::vector<std::string>& Calls, const std::string& Member);
-// Only the calls of a trace.
-std::vector<std::string> CallsOf(const std::vector<std::string>& Trace);
-// True when the stand-in has started since the case began.
-bool StandInStarted();
 // Checks that every handed-out object was released, each collection right after its one call,
 // and the add-in object before the application;
 // an empty text means all is well, otherwise it says what was not.
-std::string ReleaseProblems(const std::vector<std::string>& Trace);
+std::string ReleaseProblems(const Journal& Log);
 
-// Registers or removes the stand-in as "Excel.Application" for the scope of the holder.
+// Removes the stand-in's registration as "Excel.Application" for the scope of the holder.
 class ExcelUnregistered {
  public:
   ExcelUnregistered();
   ~ExcelUnregistered();
 };
 
-// Runs a program to its end, answering its message boxes.
+// Runs a program, answering its message boxes; the test fails unless the program started,
+// ended by itself within its time and did not crash.
 RunOutcome RunProgram(const std::wstring& Path, const std::function<void(const SeenBox&)>& OnBox = {});
 
 // UTF-8 for readable failure messages.
 std::string Utf8(const std::wstring& Text);
+
+// Removes what a case may have left on the root of the session's extra drive, R:.
+void ClearScratchDrive();

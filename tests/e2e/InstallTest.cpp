@@ -56,35 +56,39 @@ PlacedSetup PlaceSetup(const wchar_t* Name, bool WithAddIn) {
   return Placed;
 }
 
-TEST(Install, AddsAndSwitchesOnTheAddInWithoutAWord) {
+// Each case starts and ends with nothing of ours on the scratch drive's root.
+class Install : public ::testing::Test {
+ protected:
+  void SetUp() override { ClearScratchDrive(); }
+  void TearDown() override { ClearScratchDrive(); }
+};
+
+TEST_F(Install, AddsAndSwitchesOnTheAddInWithoutAWord) {
   const PlacedSetup Placed = PlaceSetup(L"present", true);
   PrepareStandIn();
   const RunOutcome Run = RunProgram(Placed.Program);
-  ASSERT_TRUE(Run.started);
-  EXPECT_FALSE(Run.timedOut);
   EXPECT_TRUE(Run.boxes.empty());
-  const Lines Trace = StandInTrace();
-  EXPECT_EQ(CallsOf(Trace), FullSetup(Placed.AddInPath));
-  EXPECT_EQ(ReleaseProblems(Trace), "");
-  EXPECT_EQ(Trace.back(), "exit quit=1 leaked=");
+  const Journal Log = StandInJournal();
+  EXPECT_EQ(Calls(Log), FullSetup(Placed.AddInPath));
+  EXPECT_EQ(ReleaseProblems(Log), "");
+  EXPECT_TRUE(Log.QuitCleanly());
 }
 
-TEST(Install, WithoutTheFileStillClosesExcelAndSaysNothing) {
+TEST_F(Install, WithoutTheFileStillClosesExcelAndSaysNothing) {
   const PlacedSetup Placed = PlaceSetup(L"absent", false);
   PrepareStandIn();
   const RunOutcome Run = RunProgram(Placed.Program);
   EXPECT_TRUE(Run.boxes.empty());
-  const Lines Trace = StandInTrace();
-  EXPECT_EQ(CallsOf(Trace), ExcelOpenedAndClosed());
-  EXPECT_EQ(ReleaseProblems(Trace), "");
+  const Journal Log = StandInJournal();
+  EXPECT_EQ(Calls(Log), ExcelOpenedAndClosed());
+  EXPECT_EQ(ReleaseProblems(Log), "");
 }
 
-TEST(Install, WithoutExcelShowsTheInstructionsOnce) {
+TEST_F(Install, WithoutExcelShowsTheInstructionsOnce) {
   const PlacedSetup Placed = PlaceSetup(L"no-excel", true);
   PrepareStandIn();
   const ExcelUnregistered NoExcel;
   const RunOutcome Run = RunProgram(Placed.Program);
-  EXPECT_FALSE(Run.timedOut);
   ExpectInstructions(Run, Placed.AddInPath);
   EXPECT_FALSE(StandInStarted());
 }
@@ -98,9 +102,10 @@ TEST_P(InstallFailure, ShowsTheInstructionsAndStopsAtTheFailedCall) {
   PrepareStandIn({"fail " + Member});
   const RunOutcome Run = RunProgram(Placed.Program);
   ExpectInstructions(Run, Placed.AddInPath);
-  const Lines Trace = StandInTrace();
-  EXPECT_EQ(CallsOf(Trace), CallsUpToFailed(FullSetup(Placed.AddInPath), Member));
-  EXPECT_EQ(ReleaseProblems(Trace), "");
+  const Journal Log = StandInJournal();
+  EXPECT_NE(Log.FailedCall(Member), nullptr) << Member << " was never called";
+  EXPECT_EQ(Calls(Log), CallsUpToFailed(FullSetup(Placed.AddInPath), Member));
+  EXPECT_EQ(ReleaseProblems(Log), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Install, InstallFailure,
@@ -116,35 +121,32 @@ TEST_P(InstallBusy, WaitsOutABusyExcel) {
   PrepareStandIn({GetParam()});
   const RunOutcome Run = RunProgram(Placed.Program);
   EXPECT_TRUE(Run.boxes.empty());
-  const Lines Trace = StandInTrace();
-  EXPECT_EQ(std::count(Trace.begin(), Trace.end(), "busy"), 3);
-  EXPECT_EQ(CallsOf(Trace), FullSetup(Placed.AddInPath));
-  EXPECT_EQ(ReleaseProblems(Trace), "");
+  const Journal Log = StandInJournal();
+  EXPECT_EQ(std::count_if(Log.Events.begin(), Log.Events.end(), [](const auto& E) { return E.Kind == "busy"; }), 3);
+  EXPECT_EQ(Calls(Log), FullSetup(Placed.AddInPath));
+  EXPECT_EQ(ReleaseProblems(Log), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Install, InstallBusy, ::testing::Values("busy 3", "busycalls 3"));
 
 // In a drive root the folder keeps its backslash, so the path has two in a row.
-TEST(Install, InADriveRootPassesThePathWithADoubleBackslash) {
+TEST_F(Install, InADriveRootPassesThePathWithADoubleBackslash) {
   const std::wstring Program = PlaceProgram(L"install.exe", L"R:\\");
   PlaceFile(L"R:\\Larkspan.xla");
   PrepareStandIn();
   const RunOutcome Run = RunProgram(Program);
   EXPECT_TRUE(Run.boxes.empty());
-  const Lines Trace = StandInTrace();
-  EXPECT_EQ(CallsOf(Trace), FullSetup(L"R:\\\\Larkspan.xla"));
-  EXPECT_EQ(ReleaseProblems(Trace), "");
-  DeleteFileW(L"R:\\Larkspan.xla");
-  DeleteFileW(Program.c_str());
+  const Journal Log = StandInJournal();
+  EXPECT_EQ(Calls(Log), FullSetup(L"R:\\\\Larkspan.xla"));
+  EXPECT_EQ(ReleaseProblems(Log), "");
 }
 
 // The same root with Excel missing: the message shows the doubled path on its second line.
-TEST(Install, InADriveRootShowsThePathAsComputed) {
+TEST_F(Install, InADriveRootShowsThePathAsComputed) {
   const std::wstring Program = PlaceProgram(L"install.exe", L"R:\\");
   PrepareStandIn();
   const ExcelUnregistered NoExcel;
   ExpectInstructions(RunProgram(Program), L"R:\\\\Larkspan.xla");
-  DeleteFileW(Program.c_str());
 }
 
 }  // namespace

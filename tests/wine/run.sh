@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a Windows program of the test twin inside the shared Wine session.
+# Runs a Windows program inside the shared Wine session, within the test runtime.
 #   run.sh STATE_DIR PROGRAM.exe [ARGS...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts or stops the Wine session that the tests share: a fresh prefix, a private X server,
-# the Excel stand-in registered, a scratch folder and an extra drive letter for a drive-root case.
-#   session.sh start STATE_DIR BIN_DIR
+# a scratch folder and an extra drive letter for a drive-root case. Runs inside the test runtime.
+#   session.sh start STATE_DIR
 #   session.sh stop STATE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +18,6 @@ stop() {
 case "$cmd" in
   stop) stop ;;
   start)
-    bin=$3
     stop
     rm -rf "$state"
     mkdir -p "$state"
@@ -31,7 +30,6 @@ case "$cmd" in
     # Windows show at once without a window manager, and a crash never waits for a click.
     "$WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    "$WINE" "$bin/excel_standin.exe" /regserver
     # Hidden and system attributes live in extended attributes, which /tmp keeps.
     root=$(mktemp -d /tmp/larkspan-tests.XXXXXX)
     echo "$root" >"$state/root"
@@ -39,5 +37,5 @@ case "$cmd" in
     ln -sfn "$root/r-drive" "$WINEPREFIX/dosdevices/r:"
     echo "wine session ready: prefix $WINEPREFIX, display $display, scratch $root"
     ;;
-  *) echo "usage: $0 start STATE BIN | stop STATE" >&2; exit 2 ;;
+  *) echo "usage: $0 start STATE | stop STATE" >&2; exit 2 ;;
 esac

@@ -1,4 +1,4 @@
-# Environment for 64-bit Wine in a session's own prefix; sourced with $state set.
+# Environment for Wine 10 in a session's own prefix, whose WoW64 mode runs the 32-bit programs; sourced with $state set.
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver
 export WINEPREFIX="$state/prefix"
