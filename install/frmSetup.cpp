@@ -2,6 +2,7 @@
 
 #include "AddIn.h"
 #include "Automation.h"
+#include "ExcelFrame.h"
 #include "Platform.h"
 
 std::wstring InstructionsText(const std::wstring& AddInPath) {
@@ -15,6 +16,13 @@ std::wstring InstructionsText(const std::wstring& AddInPath) {
          L"\n\t5) Now that the Add-In appears in the list, make sure the box next to it is checked.  Then click 'OK'.";
 }
 
+// Adds the file to Excel's list and switches it on.
+static void InstallAddIn(const Object& ExcelApplication, const std::wstring& AddInPath, Object& AddIn) {
+  ScopedBstr Path(AddInPath);
+  AddIn = CallObjectMethod(GetProperty(ExcelApplication, L"AddIns"), L"Add", {TextRefArg(Path.Address())});
+  PutProperty(AddIn, L"Installed", BoolArg(true));
+}
+
 void Form_Load() {
   {
     const ComApartment Apartment;
@@ -23,19 +31,7 @@ void Form_Load() {
     Object AddIn;
     try {
       AddInPath = ProgramFolder() + L"\\" + AddInFileName;
-      ExcelApplication = CreateObject(ExcelProgId);
-      PutProperty(ExcelApplication, L"displayalerts", BoolArg(false));
-      const bool Found = FileExists(AddInPath);
-      if (Found) {
-        // Each collection is dropped right after its one call.
-        CallMethod(GetProperty(ExcelApplication, L"Workbooks"), L"Add");
-        ScopedBstr Path(AddInPath);
-        AddIn = CallObjectMethod(GetProperty(ExcelApplication, L"AddIns"), L"Add", {TextRefArg(Path.Address())});
-        PutProperty(AddIn, L"Installed", BoolArg(true));
-      }
-      CallMethod(GetProperty(ExcelApplication, L"Workbooks"), L"Close");
-      PutProperty(ExcelApplication, L"displayalerts", BoolArg(true));
-      CallMethod(ExcelApplication, L"Quit");
+      RunExcelFrame(AddInPath, ExcelApplication, AddIn, InstallAddIn);
     } catch (...) {
       // Whatever failed, the user can still finish the job by hand.
       ShowMessage(InstructionsText(AddInPath), L"Install", MB_OK);

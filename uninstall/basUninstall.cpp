@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "AddIn.h"
+#include "ExcelFrame.h"
 #include "Platform.h"
 #include "basRegistry.h"
 
@@ -32,27 +33,23 @@ void WarnIfExcelRuns() {
 
 }  // namespace
 
+// Switches the add-in off when Excel's list holds it; looked up by title, so any copy of it counts.
+static void SwitchAddInOff(const Object& ExcelApplication, const std::wstring&, Object& AddIn) {
+  ScopedBstr Title(AddInTitle);
+  if (AddInExists(ExcelApplication, Title)) {
+    ScopedBstr TitleCopy(AddInTitle);
+    AddIn = GetProperty(ExcelApplication, L"AddIns", {TextArg(TitleCopy.Get())});
+    PutProperty(AddIn, L"Installed", BoolArg(false));
+  }
+}
+
 void RemoveAddIn() {
   const ComApartment Apartment;
   Object ExcelApplication;
   Object AddIn;
   try {
     WarnIfExcelRuns();
-    const std::wstring AddInPath = UninstallAddInPath();
-    ExcelApplication = CreateObject(ExcelProgId);
-    PutProperty(ExcelApplication, L"displayalerts", BoolArg(false));
-    if (FileExists(AddInPath)) {
-      CallMethod(GetProperty(ExcelApplication, L"Workbooks"), L"Add");
-      ScopedBstr Title(AddInTitle);
-      if (AddInExists(ExcelApplication, Title)) {
-        ScopedBstr TitleCopy(AddInTitle);
-        AddIn = GetProperty(ExcelApplication, L"AddIns", {TextArg(TitleCopy.Get())});
-        PutProperty(AddIn, L"Installed", BoolArg(false));
-      }
-    }
-    CallMethod(GetProperty(ExcelApplication, L"Workbooks"), L"Close");
-    PutProperty(ExcelApplication, L"displayalerts", BoolArg(true));
-    CallMethod(ExcelApplication, L"Quit");
+    RunExcelFrame(UninstallAddInPath(), ExcelApplication, AddIn, SwitchAddInOff);
   } catch (...) {
     // The uninstall carries on to the registry whatever Excel did.
   }
