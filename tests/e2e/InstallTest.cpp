@@ -33,7 +33,7 @@ std::wstring Instructions(const std::wstring& AddInPath) {
          L"\n\t5) Now that the Add-In appears in the list, make sure the box next to it is checked.  Then click 'OK'.";
 }
 
-// The one box a failed setup shows: the instructions, caption "Install", no icon, OK only, in front.
+// The one box a failed setup shows: the instructions, caption "Install", no icon, OK only, topmost.
 void ExpectInstructions(const RunOutcome& Run, const std::wstring& AddInPath) {
   ASSERT_EQ(Run.boxes.size(), 1u);
   const SeenBox& Box = Run.boxes[0];
@@ -41,6 +41,7 @@ void ExpectInstructions(const RunOutcome& Run, const std::wstring& AddInPath) {
   EXPECT_EQ(Utf8(Box.text), Utf8(Instructions(AddInPath)));
   EXPECT_FALSE(Box.anyIcon);
   EXPECT_EQ(Box.buttons, std::vector<std::wstring>{L"OK"});
+  EXPECT_TRUE(Box.topmost);
 }
 
 struct PlacedSetup {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 
+#include "ExcelWindow.h"
 #include "Harness.h"
 
 namespace {
@@ -41,22 +42,6 @@ PlacedUninstall PlaceUninstall(const std::wstring& AddInFolder, bool WithAddIn) 
   return Placed;
 }
 
-// A window of Excel's main class stands for a running Excel; only its existence matters.
-class ExcelWindow {
- public:
-  ExcelWindow() {
-    WNDCLASSW Class{};
-    Class.lpfnWndProc = DefWindowProcW;
-    Class.hInstance = GetModuleHandleW(nullptr);
-    Class.lpszClassName = L"XLMAIN";
-    RegisterClassW(&Class);
-    Window = CreateWindowExW(0, L"XLMAIN", L"Microsoft Excel", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                             Class.hInstance, nullptr);
-  }
-  ~ExcelWindow() { DestroyWindow(Window); }
-  HWND Window;
-};
-
 TEST(Uninstall, SwitchesTheAddInOffQuietlyWhenExcelIsNotRunning) {
   const PlacedUninstall Placed = PlaceUninstall(NewCaseFolder(L"quiet"), true);
   PrepareStandIn({Installed});
@@ -81,6 +66,7 @@ TEST(Uninstall, WarnsOnceBeforeTouchingExcelThenCarriesOn) {
   EXPECT_EQ(Utf8(Box.text), Utf8(Warning));
   EXPECT_TRUE(Box.stopIcon);
   EXPECT_EQ(Box.buttons, std::vector<std::wstring>{L"OK"});
+  EXPECT_TRUE(Box.topmost);
   EXPECT_FALSE(ExcelStartedBeforeOk);
   // The window is still there after OK; the removal goes on regardless.
   const Journal Log = StandInJournal();

@@ -458,7 +458,7 @@ public:
         if (SUCCEEDED(hr) && IsFailing(*member)) hr = InjectedFailure(*member, call);
         else if (SUCCEEDED(hr)) hr = Act(dispid, call);
 
-        JournalInvoke(member, dispid, flags, params, hr);
+        JournalInvoke(member, dispid, flags, params, hr, excep);
         return hr;
     }
 
@@ -507,9 +507,10 @@ private:
         return ExcelException(call, kExcelError, description);
     }
 
-    // Writes the invoke line: the client's spelling, flags, named ids, result, arguments.
+    // Writes the invoke line: the client's spelling, flags, named ids, result (with the
+    // exception's own code after a slash), arguments.
     void JournalInvoke(const Member* member, DISPID dispid, WORD flags,
-                       const DISPPARAMS* params, HRESULT hr) const
+                       const DISPPARAMS* params, HRESULT hr, const EXCEPINFO* excep) const
     {
         std::wstring name;
         auto spelled = spelling_.find(dispid);
@@ -522,9 +523,11 @@ private:
             if (i) named += L",";
             named += std::to_wstring(params->rgdispidNamedArgs[i]);
         }
+        std::wstring result = Hex(static_cast<unsigned long>(hr), 8);
+        if (hr == DISP_E_EXCEPTION && excep)
+            result += L"/" + Hex(static_cast<unsigned long>(excep->scode), 8);
         std::vector<std::wstring> fields = {L"invoke", std::to_wstring(id_), type_, name,
-                                            std::to_wstring(flags), named,
-                                            Hex(static_cast<unsigned long>(hr), 8)};
+                                            std::to_wstring(flags), named, result};
         for (UINT i = params->cArgs; i > 0; i--) fields.push_back(DescribeVariant(params->rgvarg[i - 1]));
         Journal(fields);
     }

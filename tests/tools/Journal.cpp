@@ -35,7 +35,9 @@ JournalEvent ParseLine(const std::string& Line) {
     Event.Member = F[2];
     Event.Flags = Number(F[3]);
     Event.Named = F[4];
-    Event.Result = static_cast<HRESULT>(std::strtoul(F[5].c_str(), nullptr, 16));
+    char* End = nullptr;
+    Event.Result = static_cast<HRESULT>(std::strtoul(F[5].c_str(), &End, 16));
+    if (*End == '/') Event.Exception = static_cast<HRESULT>(std::strtoul(End + 1, nullptr, 16));
     Event.Args.assign(F.begin() + 6, F.end());
   }
   return Event;

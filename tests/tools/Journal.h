@@ -14,6 +14,7 @@ struct JournalEvent {
   int Flags = 0;                  // invoke: DISPATCH_* flags
   std::string Named;              // invoke: named argument ids, comma-separated
   HRESULT Result = S_OK;          // invoke
+  HRESULT Exception = S_OK;       // invoke: the code an automation exception carried (Result is DISP_E_EXCEPTION)
   std::vector<std::string> Args;  // invoke: "vvvv:value" (VARTYPE in hex), in the client's order
   int Returned = 0;               // invoke: the object the call handed out, 0 for none
   std::string ReturnedType;       // invoke: its type

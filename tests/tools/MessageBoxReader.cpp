@@ -357,6 +357,9 @@ SeenBox ReadBox(HWND box, ULONGLONG deadline) {
   RECT boxRect{};
   Image image = CaptureSettledBox(box, boxRect, deadline);
   if (!image.pixels.empty()) LookAtIcon(box, boxRect, image, seen);
+  seen.width = image.width;
+  seen.height = image.height;
+  seen.pixels = std::move(image.pixels);
   return seen;
 }
 

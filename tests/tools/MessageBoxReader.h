@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@ struct SeenBox {
   bool anyIcon = false;              // some icon is drawn at all
   std::vector<std::wstring> buttons; // button captions in tab order, e.g. {L"OK"}
   bool topmost = false;              // WS_EX_TOPMOST is set on the box
+  int width = 0, height = 0;         // the box as it appeared on the screen,
+  std::vector<uint32_t> pixels;      // 0x00RRGGBB, row by row from the top
 };
 
 // How a run of the program under test went.

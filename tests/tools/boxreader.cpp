@@ -1,9 +1,14 @@
-// Runs a program, answers its message boxes and prints what they said.
+// Runs a program, answers its message boxes and prints what they said; it can keep a window of
+// Excel's main class open meanwhile, and save each box as the user saw it.
 #include <windows.h>
+#include <wincodec.h>
 
 #include <cwchar>
+#include <memory>
 #include <string>
 
+#include "Automation.h"
+#include "ExcelWindow.h"
 #include "MessageBoxReader.h"
 
 namespace {
@@ -56,25 +61,79 @@ std::wstring Body(const std::wstring& text) {
   return out;
 }
 
+// Saves the box's picture as a PNG through Windows' own imaging codecs.
+HRESULT SavePng(const SeenBox& box, const std::wstring& path) {
+  if (box.pixels.empty()) return E_FAIL;
+  ComRef<IWICImagingFactory> factory;
+  HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                                reinterpret_cast<void**>(factory.Put()));
+  ComRef<IWICStream> stream;
+  if (SUCCEEDED(hr)) hr = factory.Get()->CreateStream(stream.Put());
+  if (SUCCEEDED(hr)) hr = stream.Get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
+  ComRef<IWICBitmapEncoder> encoder;
+  if (SUCCEEDED(hr)) hr = factory.Get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.Put());
+  if (SUCCEEDED(hr)) hr = encoder.Get()->Initialize(stream.Get(), WICBitmapEncoderNoCache);
+  ComRef<IWICBitmapFrameEncode> frame;
+  ComRef<IPropertyBag2> options;
+  if (SUCCEEDED(hr)) hr = encoder.Get()->CreateNewFrame(frame.Put(), options.Put());
+  if (SUCCEEDED(hr)) hr = frame.Get()->Initialize(options.Get());
+  if (SUCCEEDED(hr)) hr = frame.Get()->SetSize(UINT(box.width), UINT(box.height));
+  WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGR;
+  if (SUCCEEDED(hr)) hr = frame.Get()->SetPixelFormat(&format);
+  if (SUCCEEDED(hr) && format != GUID_WICPixelFormat32bppBGR) hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+  const UINT stride = UINT(box.width) * 4;
+  BYTE* bits = reinterpret_cast<BYTE*>(const_cast<uint32_t*>(box.pixels.data()));
+  if (SUCCEEDED(hr)) hr = frame.Get()->WritePixels(UINT(box.height), stride, stride * UINT(box.height), bits);
+  if (SUCCEEDED(hr)) hr = frame.Get()->Commit();
+  if (SUCCEEDED(hr)) hr = encoder.Get()->Commit();
+  return hr;
+}
+
 }  // namespace
 
-// boxreader <program.exe> [timeout-ms]
+// boxreader [--excel-window] [--pictures PREFIX] <program.exe> [timeout-ms]
+//   --excel-window     keeps a window of Excel's main class open while the program runs
+//   --pictures PREFIX  saves box N as PREFIX-N.png
 int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);
-  if (argc < 2 || argc > 3) {
-    Write(STD_ERROR_HANDLE, L"usage: boxreader <program.exe> [timeout-ms]\n");
+  bool excelWindow = false;
+  std::wstring pictures;
+  int arg = 1;
+  for (; arg < argc && argv[arg][0] == L'-'; ++arg) {
+    if (std::wstring(argv[arg]) == L"--excel-window") excelWindow = true;
+    else if (std::wstring(argv[arg]) == L"--pictures" && arg + 1 < argc) pictures = argv[++arg];
+    else break;
+  }
+  if (argc - arg < 1 || argc - arg > 2) {
+    Write(STD_ERROR_HANDLE, L"usage: boxreader [--excel-window] [--pictures PREFIX] <program.exe> [timeout-ms]\n");
     return 2;
   }
+  const wchar_t* program = argv[arg];
   DWORD timeoutMs = kDefaultTimeoutMs;
-  if (argc == 3) timeoutMs = DWORD(wcstoul(argv[2], nullptr, 10));
-  RunOutcome outcome = RunAndAnswerBoxes(argv[1], timeoutMs);
+  if (argc - arg == 2) timeoutMs = DWORD(wcstoul(argv[arg + 1], nullptr, 10));
+  std::unique_ptr<ExcelWindow> window;
+  if (excelWindow) window = std::make_unique<ExcelWindow>();
+  RunOutcome outcome = RunAndAnswerBoxes(program, timeoutMs);
+  window.reset();
   if (!outcome.started) {
     DWORD error = GetLastError();
-    Write(STD_ERROR_HANDLE, L"could not start " + std::wstring(argv[1]) + L" (error " + std::to_wstring(error) + L")\n");
+    Write(STD_ERROR_HANDLE, L"could not start " + std::wstring(program) + L" (error " + std::to_wstring(error) + L")\n");
     return 2;
   }
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   size_t number = 0;
-  for (const SeenBox& box : outcome.boxes) Write(STD_OUTPUT_HANDLE, Header(++number, box) + Body(box.text));
+  for (const SeenBox& box : outcome.boxes) {
+    Write(STD_OUTPUT_HANDLE, Header(++number, box) + Body(box.text));
+    if (pictures.empty()) continue;
+    const std::wstring path = pictures + L"-" + std::to_wstring(number) + L".png";
+    const HRESULT saved = SavePng(box, path);
+    if (FAILED(saved)) {
+      Write(STD_ERROR_HANDLE, L"could not save " + path + L" (error " + std::to_wstring(unsigned(saved)) + L")\n");
+      return 1;
+    }
+    Write(STD_OUTPUT_HANDLE, L"  picture " + std::to_wstring(box.width) + L"x" + std::to_wstring(box.height) +
+                                 L": " + path + L"\n");
+  }
   if (outcome.timedOut) {
     Write(STD_OUTPUT_HANDLE, L"timed out\n");
     return 1;
