@@ -7,6 +7,17 @@ void RaiseFailure(HRESULT Code) {
   throw Failure{Code};
 }
 
+void RestrictDllSearch() {
+  // Looked up, not imported: Windows Vista, and Windows 7 without KB2533623, lack it, and an
+  // import it cannot resolve would stop the program from starting at all.
+  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+  const auto SetDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+  if (SetDefaultDllDirectories && SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  // Without it, at least the current folder leaves the search.
+  SetDllDirectoryW(L"");
+}
+
 // The module path can exceed MAX_PATH, so the buffer grows until the name fits.
 static std::wstring ProgramFile() {
   std::vector<wchar_t> Buffer(MAX_PATH);

@@ -10,6 +10,10 @@ struct Failure {
 // Raises the failure for Code.
 [[noreturn]] void RaiseFailure(HRESULT Code);
 
+// Takes the program's own folder, and the current one, out of the DLL search, so a DLL planted
+// beside a downloaded program is never loaded. The first thing each program does.
+void RestrictDllSearch();
+
 // The folder that holds the running program, at full length; a drive root keeps its backslash (C:\).
 std::wstring ProgramFolder();
 

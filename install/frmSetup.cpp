@@ -43,5 +43,6 @@ void Form_Load() {
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  RestrictDllSearch();
   Form_Load();
 }

@@ -11,5 +11,6 @@
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  RestrictDllSearch();
   Form_Load();
 }
