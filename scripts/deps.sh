@@ -2,7 +2,7 @@
 # Installs what building and testing need on Debian 12, skipping what is already there.
 set -uo pipefail
 packages=(
-  cmake make
+  cmake make git
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest
   wine64
