@@ -2,7 +2,8 @@
 #
 # The only time a build records (the PE time stamp, the ZIP's file times) is
 # SOURCE_DATE_EPOCH when set, else the last commit's, else a fixed date, taken
-# at configure time. Moving HEAD configures again, so the stamp follows the commit.
+# at configure time. Moving HEAD configures again, and the changed link command
+# links again, so the stamp follows the commit.
 
 find_package(Git QUIET)
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
@@ -41,10 +42,6 @@ if(NOT LARKSPAN_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$" OR LARKSPAN_SOURCE_DATE_EPO
 endif()
 message(STATUS "Build time stamp: ${LARKSPAN_SOURCE_DATE_EPOCH} (${origin})")
 
-# Relinks whenever the stamp changes; the reproducibility test reads it too.
-set(LARKSPAN_SOURCE_DATE_EPOCH_FILE ${CMAKE_BINARY_DIR}/source-date-epoch)
-file(CONFIGURE OUTPUT ${LARKSPAN_SOURCE_DATE_EPOCH_FILE} CONTENT "${LARKSPAN_SOURCE_DATE_EPOCH}\n")
-
 # GNU ld writes SOURCE_DATE_EPOCH, when it finds it, as the PE time stamp, and
 # the checksum follows from it.
 foreach(lang C CXX)
@@ -54,10 +51,6 @@ endforeach()
 # The build folder comes last: it may lie inside the source folder, and GCC
 # takes the last map that matches.
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
-
-function(larkspan_reproducible target)
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${LARKSPAN_SOURCE_DATE_EPOCH_FILE})
-endfunction()
 
 # libarchive, CPack's ZIP writer, stores each file's access and change times and
 # the packer's user and group ids, which no build can hold still; CPack hands

@@ -48,11 +48,6 @@ class Build:
     def program(self, name):
         return os.path.join(self.folder, "bin", name)
 
-    def epoch(self):
-        """The time stamp the configure step settled on."""
-        with open(os.path.join(self.folder, "source-date-epoch")) as f:
-            return int(f.read())
-
 
 def sha256(path):
     with open(path, "rb") as f:
