@@ -8,6 +8,7 @@ packages=(
   wine64
   xvfb
   python3-pefile
+  osslsigncode openssl
 )
 missing=()
 for p in "${packages[@]}"; do
