@@ -15,6 +15,9 @@ execute_process(COMMAND "${OSSLSIGNCODE}" sign -h sha256 -pkcs12 "${PFX}" -readp
                         ${timestamp} -in "${PROGRAM}" -out "${signed}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
 if(status EQUAL 0 AND EXISTS "${signed}")
+  # osslsigncode creates its output without the execute bits the linker set.
+  file(CHMOD "${signed}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   file(RENAME "${signed}" "${PROGRAM}")
   return()
 endif()
