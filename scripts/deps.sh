@@ -3,11 +3,12 @@
 # Wine and Xvfb are not among them: they live in the test runtime (scripts/runtime.sh).
 set -uo pipefail
 packages=(
-  cmake make
+  cmake make git
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest
   mmdebstrap
   python3-pefile
+  osslsigncode openssl
 )
 missing=()
 for p in "${packages[@]}"; do

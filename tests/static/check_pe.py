@@ -8,6 +8,7 @@ Prints one `ok ...` or `FAIL ...` line per check; exits 1 if any failed.
 
 import struct
 import sys
+from xml.etree import ElementTree
 
 import pefile
 
@@ -54,6 +55,19 @@ RT_ICON = pefile.RESOURCE_TYPE["RT_ICON"]
 RT_GROUP_ICON = pefile.RESOURCE_TYPE["RT_GROUP_ICON"]
 RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
 RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+# The whole manifest, outermost first: each element the only child of the one
+# before it. Anything more (a common-controls dependency, supportedOS, DPI
+# settings) would change how Windows starts the program.
+MANIFEST_ELEMENTS = [
+    (ASM_V1 + "assembly", {"manifestVersion": "1.0"}),
+    (ASM_V3 + "trustInfo", {}),
+    (ASM_V3 + "security", {}),
+    (ASM_V3 + "requestedPrivileges", {}),
+    (ASM_V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}),
+]
 
 
 def check_pe32_i386(pe, _expected=None):
@@ -174,9 +188,33 @@ def check_icon_group(pe, expected):
                 f"(found {images}{'; ' + '; '.join(problems) if problems else ''})")
 
 
-def check_no_manifest(pe, _expected):
+def manifest_problem(xml):
+    """Why the manifest text is not exactly MANIFEST_ELEMENTS, or None."""
+    try:
+        element = ElementTree.fromstring(xml)
+    except ElementTree.ParseError as e:
+        return f"not well-formed XML ({e})"
+    for depth, (tag, attrib) in enumerate(MANIFEST_ELEMENTS):
+        if (element.tag, element.attrib) != (tag, attrib):
+            return f"found <{element.tag} {element.attrib}> where <{tag} {attrib}> belongs"
+        if (element.text or "").strip() or (element.tail or "").strip():
+            return f"text beside <{element.tag}>"
+        children = list(element)
+        want = 0 if depth == len(MANIFEST_ELEMENTS) - 1 else 1
+        if len(children) != want:
+            return f"<{element.tag}> has {len(children)} child elements, want {want}"
+        element = children[0] if children else None
+    return None
+
+
+def check_manifest(pe, _expected):
     found = resources(pe, RT_MANIFEST)
-    return not found, f"no RT_MANIFEST resource (found {len(found)})"
+    ids = [(name, lang) for name, lang, _ in found]
+    if ids != [(1, LANG_EN_US)]:
+        return False, f"one manifest, id 1, language 0409 (found {ids})"
+    problem = manifest_problem(resource_bytes(pe, found[0][2]))
+    detail = "manifest 1 asks for asInvoker, uiAccess false, and nothing else"
+    return problem is None, detail + (f"; {problem}" if problem else "")
 
 
 CHECKS = [
@@ -188,7 +226,7 @@ CHECKS = [
     check_version_translation,
     check_fixed_file_info,
     check_icon_group,
-    check_no_manifest,
+    check_manifest,
 ]
 
 
