@@ -10,10 +10,15 @@ namespace {
 constexpr DWORD BusyRetryIntervalMs = 100;
 constexpr DWORD GiveUp = static_cast<DWORD>(-1);
 
+// Set when COM has consulted the filter about a call the server turned away: the filter's answer
+// is then final. One thread, one apartment, so a plain flag does.
+bool FilterConsulted = false;
+
 // Lets COM retry calls that a busy Excel turns away instead of failing them at once.
-// It lives as long as the program, so it is not reference counted.
+// It lives as long as the program, so it is not reference counted. COM calls it from its own
+// frames, which an exception cannot unwind through, so nothing here may throw.
 struct BusyServerFilter final : IMessageFilter {
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID Iid, void** Out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID Iid, void** Out) noexcept override {
     if (Iid == IID_IUnknown || Iid == IID_IMessageFilter) {
       *Out = static_cast<IMessageFilter*>(this);
       return S_OK;
@@ -21,32 +26,28 @@ struct BusyServerFilter final : IMessageFilter {
     *Out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+  ULONG STDMETHODCALLTYPE AddRef() noexcept override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() noexcept override { return 1; }
+  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) noexcept override {
     return SERVERCALL_ISHANDLED;
   }
-  DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD TickCount, DWORD RejectType) override {
+  DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD TickCount, DWORD RejectType) noexcept override {
+    FilterConsulted = true;
     return BusyRetryDelay(TickCount, RejectType);
   }
-  DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+  DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) noexcept override { return PENDINGMSG_WAITDEFPROCESS; }
 };
 
 BusyServerFilter TheBusyServerFilter;
 
-// A rejection that reached the caller because no filter handled it (or the filter let it through).
-bool IsBusy(HRESULT Result) {
-  return Result == RPC_E_CALL_REJECTED || Result == RPC_E_SERVERCALL_RETRYLATER;
-}
-
-// Runs one call again while the server answers busy, within the same bound as the filter.
+// Runs one call again while the server turns it away and no filter has had its say.
 template <class Call>
 HRESULT RetryWhileBusy(Call Attempt) {
   const DWORD Start = GetTickCount();
   for (;;) {
+    FilterConsulted = false;
     const HRESULT Result = Attempt();
-    if (!IsBusy(Result)) return Result;
-    const DWORD Delay = BusyRetryDelay(GetTickCount() - Start, SERVERCALL_RETRYLATER);
+    const DWORD Delay = RejectionRetryDelay(Result, FilterConsulted, GetTickCount() - Start);
     if (Delay == GiveUp) return Result;
     Sleep(Delay);
   }
@@ -114,14 +115,17 @@ ScopedBstr::ScopedBstr(const std::wstring& Text)
 }
 
 ComApartment::ComApartment() : Started(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {
-  if (SUCCEEDED(Started)) CoRegisterMessageFilter(&TheBusyServerFilter, &Previous);
+  // Without the filter, the wrapper's own retry still waits for a busy server.
+  if (SUCCEEDED(Started)) Filtered = SUCCEEDED(CoRegisterMessageFilter(&TheBusyServerFilter, &Previous));
 }
 
 ComApartment::~ComApartment() {
   if (FAILED(Started)) return;
-  IMessageFilter* Ours = nullptr;
-  CoRegisterMessageFilter(Previous, &Ours);
-  if (Previous) Previous->Release();
+  if (Filtered) {
+    IMessageFilter* Ours = nullptr;
+    CoRegisterMessageFilter(Previous, &Ours);
+    if (Previous) Previous->Release();
+  }
   CoUninitialize();
 }
 
@@ -183,9 +187,18 @@ Object CallObjectMethod(const Object& Target, const wchar_t* Name, std::initiali
   return TakeObject(Result.Get());
 }
 
-DWORD BusyRetryDelay(DWORD ElapsedMs, DWORD RejectType) {
+DWORD BusyRetryDelay(DWORD ElapsedMs, DWORD RejectType) noexcept {
   // Only "try again later" is worth waiting for; a flat rejection will not change.
   if (RejectType != SERVERCALL_RETRYLATER) return GiveUp;
   if (ElapsedMs >= BusyWaitLimitMs) return GiveUp;
   return BusyRetryIntervalMs;
+}
+
+DWORD RejectionRetryDelay(HRESULT Result, bool FilterConsulted, DWORD ElapsedMs) noexcept {
+  if (Result != RPC_E_CALL_REJECTED && Result != RPC_E_SERVERCALL_RETRYLATER) return GiveUp;
+  // The filter has waited, or declined to, by the same policy; waiting again would double it.
+  if (FilterConsulted) return GiveUp;
+  // COM consulted no filter (Wine never does, and there a busy server can only turn calls away
+  // flatly), so nothing tells busy from refused: wait as for a busy server, within the same bound.
+  return BusyRetryDelay(ElapsedMs, SERVERCALL_RETRYLATER);
 }

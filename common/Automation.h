@@ -82,6 +82,7 @@ class ComApartment {
 
  private:
   HRESULT Started;
+  bool Filtered = false;
   IMessageFilter* Previous = nullptr;
 };
 
@@ -101,8 +102,11 @@ void CallMethod(const Object& Target, const wchar_t* Name, std::initializer_list
 // Calls a method that answers with an object.
 Object CallObjectMethod(const Object& Target, const wchar_t* Name, std::initializer_list<VARIANT> Args = {});
 
-// How long to wait before retrying a call the server turned away; (DWORD)-1 gives up.
+// The one policy for a call the server turned away, used by the message filter and by the
+// wrapper's own retry: how long to wait before trying again; (DWORD)-1 gives up.
 // ElapsedMs counts from the first attempt of that call.
-DWORD BusyRetryDelay(DWORD ElapsedMs, DWORD RejectType);
-// How long a busy server is waited for, per call.
+DWORD BusyRetryDelay(DWORD ElapsedMs, DWORD RejectType) noexcept;
+// The wrapper's side: a call that failed with Result, after COM did or did not consult the filter.
+DWORD RejectionRetryDelay(HRESULT Result, bool FilterConsulted, DWORD ElapsedMs) noexcept;
+// How long a busy server is waited for, per call, in total.
 inline constexpr DWORD BusyWaitLimitMs = 30000;

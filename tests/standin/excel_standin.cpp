@@ -768,10 +768,10 @@ bool RunningUnderWine()
 }
 
 // Turns away the first calls, as a busy Excel does. Excel answers
-// SERVERCALL_RETRYLATER; Wine 8 merely logs a FIXME for that and runs the
-// call anyway, but it does honour SERVERCALL_REJECTED, which reaches the
-// client as RPC_E_CALL_REJECTED, the same error a Windows client without a
-// retrying message filter sees from a busy Excel.
+// SERVERCALL_RETRYLATER; Wine (8 and 10 alike) runs such a call anyway, but it
+// does honour SERVERCALL_REJECTED, which reaches the client as
+// RPC_E_CALL_REJECTED without its message filter being consulted, the same
+// error a Windows client without a retrying message filter sees from a busy Excel.
 class MessageFilter : public IMessageFilter {
 public:
     // The filter is static; its reference count does not matter.

@@ -74,6 +74,38 @@ TEST(BusyRetryDelay, RetriesABusyServerForAboutThirtySeconds) {
   EXPECT_LE(BusyWaitLimitMs, 35000u);
 }
 
+// The wrapper's own retry and the filter share one budget: a call the filter has ruled on is not
+// tried again, so a busy Excel is waited for once, and a flat rejection is not waited for at all.
+TEST(RejectionRetryDelay, RetriesOnlyRejectionsNoFilterHasRuledOn) {
+  struct Case {
+    HRESULT Result;
+    bool FilterConsulted;
+    DWORD ElapsedMs;
+    bool Retries;
+  };
+  const Case Cases[] = {
+      {RPC_E_CALL_REJECTED, false, 0, true},
+      {RPC_E_SERVERCALL_RETRYLATER, false, 0, true},
+      {RPC_E_CALL_REJECTED, false, BusyWaitLimitMs - 1, true},
+      {RPC_E_CALL_REJECTED, false, BusyWaitLimitMs, false},
+      {RPC_E_CALL_REJECTED, true, 0, false},
+      {RPC_E_SERVERCALL_RETRYLATER, true, 0, false},
+      {S_OK, false, 0, false},
+      {DISP_E_EXCEPTION, false, 0, false},
+      {CO_E_SERVER_EXEC_FAILURE, false, 0, false},
+  };
+  for (const auto& Case : Cases) {
+    const DWORD Delay = RejectionRetryDelay(Case.Result, Case.FilterConsulted, Case.ElapsedMs);
+    const auto Label = ::testing::Message() << std::hex << Case.Result << " consulted=" << Case.FilterConsulted
+                                            << " elapsed=" << std::dec << Case.ElapsedMs;
+    if (Case.Retries) {
+      EXPECT_EQ(Delay, BusyRetryDelay(Case.ElapsedMs, SERVERCALL_RETRYLATER)) << Label;
+    } else {
+      EXPECT_EQ(Delay, static_cast<DWORD>(-1)) << Label;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
