@@ -30,8 +30,10 @@ OTHER_UMASK = 0o027
 def copy_source(source, target):
     """The tree as a source archive would hold it: no history, no build folders."""
     def skip(folder, names):
+        # build/ also holds Wine prefixes and scratch trees, which no archive carries.
         return [n for n in names
-                if n == ".git" or os.path.isfile(os.path.join(folder, n, "CMakeCache.txt"))]
+                if n == ".git" or (n == "build" and os.path.samefile(folder, source))
+                or os.path.isfile(os.path.join(folder, n, "CMakeCache.txt"))]
     shutil.copytree(source, target, ignore=skip, symlinks=True)
 
 
