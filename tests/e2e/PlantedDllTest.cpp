@@ -20,16 +20,17 @@ const wchar_t* const PlantedNames[] = {
 
 const wchar_t* const PlantedIn[] = {L"install.exe", L"quelbrin.exe", L"importsonly.exe"};
 
-std::wstring OverridesKey(const wchar_t* Program) {
-  return std::wstring(L"Software\\Wine\\AppDefaults\\") + Program + L"\\DllOverrides";
+// Wine's per-program settings, which the loader of each new process reads.
+std::wstring AppDefaultsKey(const wchar_t* Program) {
+  return std::wstring(L"Software\\Wine\\AppDefaults\\") + Program;
 }
 
 // Wine prefers its own builtins; Windows would take the planted files, so these programs must too.
 void PreferPlanted() {
   for (const wchar_t* Program : PlantedIn) {
     HKEY Key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, OverridesKey(Program).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                              &Key, nullptr),
+    const std::wstring Overrides = AppDefaultsKey(Program) + L"\\DllOverrides";
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &Key, nullptr),
               ERROR_SUCCESS);
     const std::wstring Order = L"native,builtin";
     for (const wchar_t* Name : PlantedNames) {
@@ -43,7 +44,7 @@ void PreferPlanted() {
 
 void PreferBuiltins() {
   for (const wchar_t* Program : PlantedIn)
-    RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + Program).c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, AppDefaultsKey(Program).c_str());
 }
 
 // Plants planted.dll under every name in Folder.
@@ -55,14 +56,7 @@ void Plant(const std::wstring& Folder) {
 // The planted names that were loaded from Folder, as planted.log lists them.
 std::set<std::string> Loaded(const std::wstring& Folder) {
   std::set<std::string> Names;
-  const HANDLE File = CreateFileW((Folder + L"\\planted.log").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-  if (File == INVALID_HANDLE_VALUE) return Names;
-  std::string Data(65536, '\0');
-  DWORD Got = 0;
-  ReadFile(File, Data.data(), static_cast<DWORD>(Data.size()), &Got, nullptr);
-  CloseHandle(File);
-  Data.resize(Got);
+  const std::string Data = ReadWholeFile(Folder + L"\\planted.log");
   for (std::size_t Start = 0, End; (End = Data.find('\n', Start)) != std::string::npos; Start = End + 1) {
     std::string Name = Data.substr(Start, End - Start);
     std::transform(Name.begin(), Name.end(), Name.begin(), [](unsigned char C) { return char(std::tolower(C)); });
@@ -88,15 +82,11 @@ class PlantedDll : public ::testing::Test {
     Plant(Folder);
     const std::wstring Program = PlaceProgram(L"importsonly.exe", Folder);
     RunProgram(Program);
-    ByLoader = new std::set<std::string>(Loaded(Folder));
+    ByLoader = Loaded(Folder);
   }
-  static void TearDownTestSuite() {
-    PreferBuiltins();
-    delete ByLoader;
-  }
-  static std::set<std::string>* ByLoader;
+  static void TearDownTestSuite() { PreferBuiltins(); }
+  inline static std::set<std::string> ByLoader;
 };
-std::set<std::string>* PlantedDll::ByLoader;
 
 struct PlantedCase {
   const char* Name;
@@ -129,9 +119,9 @@ TEST_P(PlantedDllRun, LoadsNoneOfThemBeyondWhatTheLoaderTook) {
 
   std::set<std::string> Extra;
   for (const auto& Name : Loaded(Folder))
-    if (!ByLoader->count(Name)) Extra.insert(Name);
+    if (!ByLoader.count(Name)) Extra.insert(Name);
   EXPECT_TRUE(Extra.empty()) << "loaded from the program's folder: " << Listed(Extra)
-                             << "; by the loader alone: " << Listed(*ByLoader);
+                             << "; by the loader alone: " << Listed(ByLoader);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlantedDll, PlantedDllRun,

@@ -90,14 +90,18 @@ Journal ParseJournal(const std::string& Text) {
   return Parsed;
 }
 
-Journal ReadJournal(const std::wstring& Path) {
+std::string ReadWholeFile(const std::wstring& Path) {
   const HANDLE File = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
-  if (File == INVALID_HANDLE_VALUE) return Journal{};
+  if (File == INVALID_HANDLE_VALUE) return std::string();
   std::string Data;
   char Chunk[4096];
   DWORD Got = 0;
   while (ReadFile(File, Chunk, sizeof Chunk, &Got, nullptr) && Got > 0) Data.append(Chunk, Got);
   CloseHandle(File);
-  return ParseJournal(Data);
+  return Data;
+}
+
+Journal ReadJournal(const std::wstring& Path) {
+  return ParseJournal(ReadWholeFile(Path));
 }

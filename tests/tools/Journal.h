@@ -34,5 +34,7 @@ struct Journal {
 
 // Parses the journal's text (UTF-8, one tab-separated event a line).
 Journal ParseJournal(const std::string& Text);
+// A whole file's bytes; a missing file reads as empty.
+std::string ReadWholeFile(const std::wstring& Path);
 // Reads and parses the journal file; a missing file is an empty journal.
 Journal ReadJournal(const std::wstring& Path);
