@@ -41,6 +41,8 @@ struct ServerState {
     std::vector<std::wstring> failing;  // "Type.Member" from the control file
     LONG busyLeft = 0;
     bool busyAtActivation = true;  // false: only IDispatch calls are turned away
+    bool englishOnly = false;  // an English Excel without language packs: only LCID 1033
+    LCID userLocale = 0;  // the machine's user (and system) locale, for the two defaults
     LONG busyCount = 0;
     std::vector<AddInEntry> addIns;
     VARIANT_BOOL displayAlerts = VARIANT_TRUE;
@@ -241,6 +243,19 @@ void CheckForExit()
 // ---------------------------------------------------------------------------
 // Shared IDispatch plumbing
 
+const LCID kEnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
+
+// Whether Excel can serve a call made in this LCID. Excel loads its language resources by the
+// LCID of every GetIDsOfNames and Invoke; an English Excel 2002 or 2003 without the matching
+// language pack fails any LCID but 1033 with TYPE_E_INVDATAREAD, and reads LOCALE_USER_DEFAULT
+// and LOCALE_SYSTEM_DEFAULT as the machine's own locale (KB 320369, KB 234675).
+bool SpeaksLocale(LCID lcid)
+{
+    if (!g.englishOnly) return true;
+    if (lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_SYSTEM_DEFAULT) lcid = g.userLocale;
+    return lcid == kEnglishUs;
+}
+
 enum class Shape { Method, Get, GetPut };
 enum class ArgKind { None, Bool, Path, Title };
 
@@ -419,30 +434,31 @@ public:
         return DISP_E_BADINDEX;
     }
 
-    // Resolves member names, remembering how the client spelled each one.
-    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
+    // Resolves member names, remembering how the client spelled each one, and journals the
+    // look-up with its LCID.
+    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                DISPID* ids) override
     {
         if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
         if (!names || !ids) return E_POINTER;
-        HRESULT hr = S_OK;
+        HRESULT hr = SpeaksLocale(lcid) ? S_OK : TYPE_E_INVDATAREAD;
+        std::wstring asked;
         for (UINT i = 0; i < count; i++) {
-            const Member* member = i == 0 ? FindByName(names[i]) : nullptr;
-            if (member) {
-                ids[i] = member->id;
-                spelling_[member->id] = names[i];
-            } else {
-                // None of our members takes named parameters.
-                ids[i] = DISPID_UNKNOWN;
-                Journal({L"unknown", std::to_wstring(id_), type_, OneField(names[i] ? names[i] : L"")});
-                hr = DISP_E_UNKNOWNNAME;
-            }
+            if (i) asked += L",";
+            asked += OneField(names[i] ? names[i] : L"");
+            // None of our members takes named parameters.
+            const Member* member = i == 0 && hr == S_OK ? FindByName(names[i]) : nullptr;
+            ids[i] = member ? member->id : DISPID_UNKNOWN;
+            if (member) spelling_[member->id] = names[i];
+            else if (hr == S_OK) hr = DISP_E_UNKNOWNNAME;
         }
+        Journal({L"names", std::to_wstring(id_), type_, asked, Hex(lcid, 8),
+                 Hex(static_cast<unsigned long>(hr), 8)});
         return hr;
     }
 
     // Validates, fails on request or runs the member, and journals the outcome.
-    STDMETHODIMP Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+    STDMETHODIMP Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argErr) override
     {
         static DISPPARAMS noParams = {nullptr, nullptr, 0, 0};
@@ -451,6 +467,7 @@ public:
         const Member* member = FindById(dispid);
         HRESULT hr;
         if (riid != IID_NULL) hr = DISP_E_UNKNOWNINTERFACE;
+        else if (!SpeaksLocale(lcid)) hr = TYPE_E_INVDATAREAD;
         else if (!member) hr = DISP_E_MEMBERNOTFOUND;
         else hr = ValidateCall(*member, flags, params, argErr);
 
@@ -458,7 +475,7 @@ public:
         if (SUCCEEDED(hr) && IsFailing(*member)) hr = InjectedFailure(*member, call);
         else if (SUCCEEDED(hr)) hr = Act(dispid, call);
 
-        JournalInvoke(member, dispid, flags, params, hr, excep);
+        JournalInvoke(member, dispid, lcid, flags, params, hr, excep);
         return hr;
     }
 
@@ -507,9 +524,9 @@ private:
         return ExcelException(call, kExcelError, description);
     }
 
-    // Writes the invoke line: the client's spelling, flags, named ids, result (with the
+    // Writes the invoke line: the client's spelling, flags, named ids, LCID, result (with the
     // exception's own code after a slash), arguments.
-    void JournalInvoke(const Member* member, DISPID dispid, WORD flags,
+    void JournalInvoke(const Member* member, DISPID dispid, LCID lcid, WORD flags,
                        const DISPPARAMS* params, HRESULT hr, const EXCEPINFO* excep) const
     {
         std::wstring name;
@@ -527,7 +544,7 @@ private:
         if (hr == DISP_E_EXCEPTION && excep)
             result += L"/" + Hex(static_cast<unsigned long>(excep->scode), 8);
         std::vector<std::wstring> fields = {L"invoke", std::to_wstring(id_), type_, name,
-                                            std::to_wstring(flags), named, result};
+                                            std::to_wstring(flags), named, Hex(lcid, 8), result};
         for (UINT i = params->cArgs; i > 0; i--) fields.push_back(DescribeVariant(params->rgvarg[i - 1]));
         Journal(fields);
     }
@@ -852,6 +869,11 @@ void ReadControl()
             g.busyLeft = _wtoi(rest.c_str());
             g.busyAtActivation = verb == L"busy";
             understood = true;
+        } else if (verb == L"englishonly" && !rest.empty()) {
+            // englishonly <user locale, hex>: an English Excel on a machine set to that locale.
+            g.englishOnly = true;
+            g.userLocale = wcstoul(rest.c_str(), nullptr, 16);
+            understood = g.userLocale != 0;
         } else if (verb == L"addin") {
             size_t bar1 = rest.find(L'|');
             size_t bar2 = bar1 == std::wstring::npos ? bar1 : rest.find(L'|', bar1 + 1);

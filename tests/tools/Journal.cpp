@@ -20,6 +20,10 @@ int Number(const std::string& Text) {
   return std::atoi(Text.c_str());
 }
 
+unsigned long HexNumber(const std::string& Text, char** End = nullptr) {
+  return std::strtoul(Text.c_str(), End, 16);
+}
+
 JournalEvent ParseLine(const std::string& Line) {
   std::vector<std::string> Fields = Split(Line, '\t');
   JournalEvent Event;
@@ -29,16 +33,23 @@ JournalEvent ParseLine(const std::string& Line) {
   if ((Event.Kind == "new" || Event.Kind == "release") && F.size() >= 2) {
     Event.Object = Number(F[0]);
     Event.Type = F[1];
-  } else if (Event.Kind == "invoke" && F.size() >= 6) {
+  } else if (Event.Kind == "names" && F.size() >= 5) {
+    Event.Object = Number(F[0]);
+    Event.Type = F[1];
+    Event.Member = F[2];
+    Event.Locale = HexNumber(F[3]);
+    Event.Result = static_cast<HRESULT>(HexNumber(F[4]));
+  } else if (Event.Kind == "invoke" && F.size() >= 7) {
     Event.Object = Number(F[0]);
     Event.Type = F[1];
     Event.Member = F[2];
     Event.Flags = Number(F[3]);
     Event.Named = F[4];
+    Event.Locale = HexNumber(F[5]);
     char* End = nullptr;
-    Event.Result = static_cast<HRESULT>(std::strtoul(F[5].c_str(), &End, 16));
-    if (*End == '/') Event.Exception = static_cast<HRESULT>(std::strtoul(End + 1, nullptr, 16));
-    Event.Args.assign(F.begin() + 6, F.end());
+    Event.Result = static_cast<HRESULT>(HexNumber(F[6], &End));
+    if (*End == '/') Event.Exception = static_cast<HRESULT>(HexNumber(End + 1));
+    Event.Args.assign(F.begin() + 7, F.end());
   }
   return Event;
 }

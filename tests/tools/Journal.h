@@ -7,13 +7,14 @@
 
 // One line of the journal.
 struct JournalEvent {
-  std::string Kind;               // "start", "new", "release", "invoke", "busy", "exit", "unknown", "badcontrol"
-  int Object = 0;                 // new, release, invoke: the object's number in this server
-  std::string Type;               // new, release, invoke: "Application", "Workbooks", "AddIn", ...
-  std::string Member;             // invoke: the member as the client spelled it
+  std::string Kind;               // "start", "new", "release", "names", "invoke", "busy", "exit", "badcontrol"
+  int Object = 0;                 // new, release, names, invoke: the object's number in this server
+  std::string Type;               // new, release, names, invoke: "Application", "Workbooks", "AddIn", ...
+  std::string Member;             // names: the names looked up, comma-separated; invoke: the member as spelled
   int Flags = 0;                  // invoke: DISPATCH_* flags
   std::string Named;              // invoke: named argument ids, comma-separated
-  HRESULT Result = S_OK;          // invoke
+  LCID Locale = 0;                // names, invoke: the LCID the client passed
+  HRESULT Result = S_OK;          // names, invoke
   HRESULT Exception = S_OK;       // invoke: the code an automation exception carried (Result is DISP_E_EXCEPTION)
   std::vector<std::string> Args;  // invoke: "vvvv:value" (VARTYPE in hex), in the client's order
   int Returned = 0;               // invoke: the object the call handed out, 0 for none

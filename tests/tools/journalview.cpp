@@ -45,9 +45,10 @@ std::string Object(const std::string& Type, int Number) {
 // A call, and after " -> " what it answered.
 std::string CallLine(const JournalEvent& Call) {
   std::string Line = Call.Type + "." + Call.Member;
+  // A read goes out with the method flag too, as Visual Basic sends it: only the get flag tells it apart.
   if (Call.Flags & DISPATCH_PROPERTYPUT) {
     Line += " = " + Arguments(Call);
-  } else if ((Call.Flags & DISPATCH_METHOD) || !Call.Args.empty()) {
+  } else if (!(Call.Flags & DISPATCH_PROPERTYGET) || !Call.Args.empty()) {
     Line += "(" + Arguments(Call) + ")";
   }
   if (FAILED(Call.Result)) return Line + " -> error " + HexCode(Call.Exception != S_OK ? Call.Exception : Call.Result);
@@ -69,8 +70,12 @@ std::string Describe(const JournalEvent& Event) {
     return "CreateObject(\"Excel.Application\") -> " + Object(Event.Type, Event.Object);
   if (Event.Kind == "release") return "release " + Object(Event.Type, Event.Object);
   if (Event.Kind == "busy") return "(Excel is busy and turns a call away)";
-  if (Event.Kind == "unknown" && Event.Fields.size() >= 3)
-    return Event.Fields[1] + "." + Event.Fields[2] + ": Excel has no such member";
+  // A look-up that succeeded shows in the call that follows it.
+  if (Event.Kind == "names" && Event.Result == DISP_E_UNKNOWNNAME)
+    return Event.Type + "." + Event.Member + ": Excel has no such member";
+  if (Event.Kind == "names" && FAILED(Event.Result))
+    return Event.Type + "." + Event.Member + ": look-up in LCID " + HexCode(Event.Locale) + " -> error " +
+           HexCode(Event.Result);
   if (Event.Kind == "exit") return EndLine(Event);
   if (Event.Kind == "badcontrol") return "(control line not understood: " + Event.Fields.at(0) + ")";
   return "";  // "start", and objects handed out, which the call that answered with them shows
