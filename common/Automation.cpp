@@ -8,6 +8,13 @@
 namespace {
 
 constexpr DWORD BusyRetryIntervalMs = 100;
+
+// Excel picks its language resources by the LCID of each call. An English Excel 2002 or 2003
+// without the matching language pack fails any other LCID with TYPE_E_INVDATAREAD ("Old format
+// or invalid type library", KB 320369, KB 234675), so the user's own locale would break every
+// call on a machine with local regional settings. Visual Basic and VBA always speak to Excel in
+// US English, which every language of Excel understands; so do we.
+constexpr LCID ExcelLcid = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
 constexpr DWORD GiveUp = static_cast<DWORD>(-1);
 
 // Set when COM has consulted the filter about a call the server turned away: the filter's answer
@@ -71,7 +78,7 @@ void Invoke(const Object& Target, const wchar_t* Name, WORD Flags, std::initiali
   LPOLESTR Names[] = {const_cast<LPOLESTR>(Name)};
   DISPID Member = DISPID_UNKNOWN;
   HRESULT Status = RetryWhileBusy(
-      [&] { return Dispatch->GetIDsOfNames(IID_NULL, Names, 1, LOCALE_USER_DEFAULT, &Member); });
+      [&] { return Dispatch->GetIDsOfNames(IID_NULL, Names, 1, ExcelLcid, &Member); });
   if (FAILED(Status)) RaiseFailure(Status);
 
   std::vector<VARIANT> Reversed(Args.begin(), Args.end());
@@ -89,7 +96,7 @@ void Invoke(const Object& Target, const wchar_t* Name, WORD Flags, std::initiali
   Status = RetryWhileBusy([&] {
     if (Result) VariantClear(Result);
     Exception = EXCEPINFO{};
-    return Dispatch->Invoke(Member, IID_NULL, LOCALE_USER_DEFAULT, Flags, &Params, Result, &Exception, &ArgError);
+    return Dispatch->Invoke(Member, IID_NULL, ExcelLcid, Flags, &Params, Result, &Exception, &ArgError);
   });
   if (Status == DISP_E_EXCEPTION) Status = TakeException(Exception);
   if (FAILED(Status)) RaiseFailure(Status);
@@ -170,8 +177,10 @@ void PutProperty(const Object& Target, const wchar_t* Name, VARIANT Value) {
 }
 
 Object GetProperty(const Object& Target, const wchar_t* Name, std::initializer_list<VARIANT> Args) {
+  // Visual Basic's late binding reads a property with both flags, and Excel hands AddIns(Title)
+  // on to the collection's default member for that form: what its own clients send.
   ScopedVariant Result;
-  Invoke(Target, Name, DISPATCH_PROPERTYGET, Args, Result.Receive());
+  Invoke(Target, Name, DISPATCH_METHOD | DISPATCH_PROPERTYGET, Args, Result.Receive());
   return TakeObject(Result.Get());
 }
 

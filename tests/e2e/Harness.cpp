@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <oleauto.h>
+
 #include <map>
 
 namespace {
@@ -119,15 +121,28 @@ bool StandInStarted() {
   return ReadJournal(StandInFile(L"journal")).Starts() > 0;
 }
 
+// Every look-up and call must reach Excel in US English, whatever the user's locale.
+void ExpectEnglishUs(const Journal& Log) {
+  const LCID EnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
+  for (const auto& Event : Log.Events)
+    if ((Event.Kind == "names" || Event.Kind == "invoke") && Event.Locale != EnglishUs)
+      ADD_FAILURE() << Event.Kind << " " << Event.Type << "." << Event.Member << " in LCID 0x" << std::hex
+                    << Event.Locale << ", not 1033";
+}
+
 Journal StandInJournal() {
   // A server ends a little after its last release; wait until every one that started has ended.
   Journal Log;
   for (int Waited = 0; Waited < 15000; Waited += 50) {
     Log = ReadJournal(StandInFile(L"journal"));
-    if (Log.Starts() == Log.Exits()) return Log;
+    if (Log.Starts() == Log.Exits()) {
+      ExpectEnglishUs(Log);
+      return Log;
+    }
     Sleep(50);
   }
   ADD_FAILURE() << "the stand-in is still running 15 s after the program ended";
+  ExpectEnglishUs(Log);
   return Log;
 }
 
@@ -138,14 +153,69 @@ std::vector<std::string> Calls(const Journal& Log) {
   return Lines;
 }
 
+namespace {
+
+std::string CallWithFlags(const std::string& Member, WORD Flags, const std::string& Arg) {
+  return Member + " " + std::to_string(Flags) + (Arg.empty() ? "" : " " + Arg);
+}
+
+}  // namespace
+
+std::string Method(const std::string& Member, const std::string& Arg) {
+  return CallWithFlags(Member, DISPATCH_METHOD, Arg);
+}
+
+std::string Get(const std::string& Member, const std::string& Arg) {
+  return CallWithFlags(Member, DISPATCH_METHOD | DISPATCH_PROPERTYGET, Arg);
+}
+
+std::string PutBool(const std::string& Member, bool Value) {
+  return CallWithFlags(Member, DISPATCH_PROPERTYPUT, "-3 000b:" + std::string(Value ? "-1" : "0"));
+}
+
+std::string Text(const std::wstring& Value) {
+  return "0008:" + Utf8(Value);
+}
+
+std::string TextByRef(const std::wstring& Value) {
+  return "4008:" + Utf8(Value);
+}
+
+std::string Failed(const std::string& Call) {
+  return Call + " !80020009";
+}
+
 std::vector<std::string> ExcelOpenedAndClosed() {
   return {
-      "Application.displayalerts 4 -3 000b:0",
-      "Application.Workbooks 2",
-      "Workbooks.Close 1",
-      "Application.displayalerts 4 -3 000b:-1",
-      "Application.Quit 1",
+      PutBool("Application.displayalerts", false),
+      Get("Application.Workbooks"),
+      Method("Workbooks.Close"),
+      PutBool("Application.displayalerts", true),
+      Method("Application.Quit"),
   };
+}
+
+const Machine PlainMachine{"plain", {}, 0};
+// The stand-in reads the two default LCIDs as the same German locale.
+const Machine GermanMachine{"german_user_locale", {"englishonly 0407"},
+                            MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT)};
+
+void PrepareMachine(const Machine& On, const std::vector<std::string>& ControlLines) {
+  // A user locale is the user's, so a program we start shares ours.
+  if (On.UserLocale != 0) {
+    EXPECT_EQ(GetUserDefaultLCID(), On.UserLocale) << On.Name << " needs the test program run under LC_ALL=de_DE.UTF-8";
+  }
+  std::vector<std::string> Lines = On.ControlLines;
+  Lines.insert(Lines.end(), ControlLines.begin(), ControlLines.end());
+  PrepareStandIn(Lines);
+}
+
+std::string MachineName(const ::testing::TestParamInfo<Machine>& Info) {
+  return Info.param.Name;
+}
+
+void PrintTo(const Machine& On, std::ostream* Out) {
+  *Out << On.Name;
 }
 
 std::vector<std::string> CallsUpToFailed(const std::vector<std::string>& Calls, const std::string& Member) {
@@ -153,7 +223,7 @@ std::vector<std::string> CallsUpToFailed(const std::vector<std::string>& Calls, 
   for (const auto& Call : Calls) {
     Upto.push_back(Call);
     if (Call.rfind(Member + " ", 0) == 0) {
-      Upto.back() += " !80020009";
+      Upto.back() = Failed(Call);
       return Upto;
     }
   }

@@ -12,16 +12,16 @@ using Lines = std::vector<std::string>;
 // What a setup run tells Excel when everything goes well.
 Lines FullSetup(const std::wstring& AddInPath) {
   return {
-      "Application.displayalerts 4 -3 000b:0",
-      "Application.Workbooks 2",
-      "Workbooks.Add 1",
-      "Application.AddIns 2",
-      "AddIns.Add 1 4008:" + Utf8(AddInPath),
-      "AddIn.Installed 4 -3 000b:-1",
-      "Application.Workbooks 2",
-      "Workbooks.Close 1",
-      "Application.displayalerts 4 -3 000b:-1",
-      "Application.Quit 1",
+      PutBool("Application.displayalerts", false),
+      Get("Application.Workbooks"),
+      Method("Workbooks.Add"),
+      Get("Application.AddIns"),
+      Method("AddIns.Add", TextByRef(AddInPath)),
+      PutBool("AddIn.Installed", true),
+      Get("Application.Workbooks"),
+      Method("Workbooks.Close"),
+      PutBool("Application.displayalerts", true),
+      Method("Application.Quit"),
   };
 }
 
@@ -64,9 +64,12 @@ class Install : public ::testing::Test {
   void TearDown() override { ClearScratchDrive(); }
 };
 
-TEST_F(Install, AddsAndSwitchesOnTheAddInWithoutAWord) {
+// The whole setup, as it goes on every machine it may meet.
+class InstallOnMachine : public Install, public ::testing::WithParamInterface<Machine> {};
+
+TEST_P(InstallOnMachine, AddsAndSwitchesOnTheAddInWithoutAWord) {
   const PlacedSetup Placed = PlaceSetup(L"present", true);
-  PrepareStandIn();
+  PrepareMachine(GetParam());
   const RunOutcome Run = RunProgram(Placed.Program);
   EXPECT_TRUE(Run.boxes.empty());
   const Journal Log = StandInJournal();
@@ -74,6 +77,8 @@ TEST_F(Install, AddsAndSwitchesOnTheAddInWithoutAWord) {
   EXPECT_EQ(ReleaseProblems(Log), "");
   EXPECT_TRUE(Log.QuitCleanly());
 }
+
+INSTANTIATE_TEST_SUITE_P(Install, InstallOnMachine, ::testing::Values(PlainMachine, GermanMachine), MachineName);
 
 TEST_F(Install, WithoutTheFileStillClosesExcelAndSaysNothing) {
   const PlacedSetup Placed = PlaceSetup(L"absent", false);
