@@ -77,8 +77,7 @@ void Invoke(const Object& Target, const wchar_t* Name, WORD Flags, std::initiali
   if (!Dispatch) RaiseFailure(E_POINTER);
   LPOLESTR Names[] = {const_cast<LPOLESTR>(Name)};
   DISPID Member = DISPID_UNKNOWN;
-  HRESULT Status = RetryWhileBusy(
-      [&] { return Dispatch->GetIDsOfNames(IID_NULL, Names, 1, ExcelLcid, &Member); });
+  HRESULT Status = RetryWhileBusy([&] { return Dispatch->GetIDsOfNames(IID_NULL, Names, 1, ExcelLcid, &Member); });
   if (FAILED(Status)) RaiseFailure(Status);
 
   std::vector<VARIANT> Reversed(Args.begin(), Args.end());

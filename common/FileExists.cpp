@@ -8,17 +8,18 @@ struct FindHandle {
   HANDLE Handle;
   ~FindHandle() { FindClose(Handle); }
 };
-}  // namespace
 
 // Entries that an ordinary file lookup never reports.
-static bool IsOrdinaryFile(const WIN32_FIND_DATAW& Entry) {
+bool IsOrdinaryFile(const WIN32_FIND_DATAW& Entry) {
   return (Entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
 }
 
 // A missing file or folder is an answer, not a failure.
-static bool IsNoMatch(DWORD Error) {
+bool IsNoMatch(DWORD Error) {
   return Error == ERROR_FILE_NOT_FOUND || Error == ERROR_PATH_NOT_FOUND || Error == ERROR_NO_MORE_FILES;
 }
+
+}  // namespace
 
 bool FileExists(const std::wstring& Fname) {
   if (Fname.empty() || Fname.back() == L'\\') return false;

@@ -18,8 +18,10 @@ void RestrictDllSearch() {
   SetDllDirectoryW(L"");
 }
 
+namespace {
+
 // The module path can exceed MAX_PATH, so the buffer grows until the name fits.
-static std::wstring ProgramFile() {
+std::wstring ProgramFile() {
   std::vector<wchar_t> Buffer(MAX_PATH);
   for (;;) {
     const DWORD Length = GetModuleFileNameW(nullptr, Buffer.data(), static_cast<DWORD>(Buffer.size()));
@@ -29,6 +31,8 @@ static std::wstring ProgramFile() {
     Buffer.resize(Buffer.size() * 2);
   }
 }
+
+}  // namespace
 
 std::wstring ProgramFolder() {
   const std::wstring File = ProgramFile();

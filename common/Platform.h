@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+
 #include <string>
 
 // A failure raised by a step; it unwinds to the flow's handler, carrying its cause.

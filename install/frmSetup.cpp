@@ -7,7 +7,8 @@
 
 std::wstring InstructionsText(const std::wstring& AddInPath) {
   return L"The Larkspan Addin has been placed in the directory: "
-         L"\n" + AddInPath +
+         L"\n" +
+         AddInPath +
          L"\nTo install: "
          L"\n\t1) Open Excel."
          L"\n\t2) Under the 'Tools' menu, select Add-Ins."
@@ -16,14 +17,20 @@ std::wstring InstructionsText(const std::wstring& AddInPath) {
          L"\n\t5) Now that the Add-In appears in the list, make sure the box next to it is checked.  Then click 'OK'.";
 }
 
+namespace {
+
 // Adds the file to Excel's list and switches it on.
-static void InstallAddIn(const Object& ExcelApplication, const std::wstring& AddInPath, Object& AddIn) {
+void InstallAddIn(const Object& ExcelApplication, const std::wstring& AddInPath, Object& AddIn) {
   ScopedBstr Path(AddInPath);
   AddIn = CallObjectMethod(GetProperty(ExcelApplication, L"AddIns"), L"Add", {TextRefArg(Path.Address())});
   PutProperty(AddIn, L"Installed", BoolArg(true));
 }
 
+}  // namespace
+
 void Form_Load() {
+  // EndProgram never returns and runs no destructors: the block lets go of the apartment, and
+  // with it COM, before the program ends.
   {
     const ComApartment Apartment;
     std::wstring AddInPath;

@@ -31,10 +31,10 @@ void WarnIfExcelRuns() {
   if (Handle > 0) ShowMessage(ExcelRunningWarning, L"Uninstall", MB_ICONERROR);
 }
 
-}  // namespace
-
 // Switches the add-in off when Excel's list holds it; looked up by title, so any copy of it counts.
-static void SwitchAddInOff(const Object& ExcelApplication, const std::wstring&, Object& AddIn) {
+void SwitchAddInOff(const Object& ExcelApplication, const std::wstring&, Object& AddIn) {
+  // Two texts: the look-up passes this variable by reference, the removal a fresh copy by value,
+  // so nothing Excel may have done to the first through its reference reaches the second.
   ScopedBstr Title(AddInTitle);
   if (AddInExists(ExcelApplication, Title)) {
     ScopedBstr TitleCopy(AddInTitle);
@@ -42,6 +42,8 @@ static void SwitchAddInOff(const Object& ExcelApplication, const std::wstring&, 
     PutProperty(AddIn, L"Installed", BoolArg(false));
   }
 }
+
+}  // namespace
 
 void RemoveAddIn() {
   const ComApartment Apartment;

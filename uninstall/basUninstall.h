@@ -2,6 +2,7 @@
 #include <string>
 
 #include "Automation.h"
+// The module offers the file test as one of its own functions, so it comes with this header.
 #include "FileExists.h"
 
 // Switches the add-in off in a new Excel, after warning about a running one. Never fails outward.
