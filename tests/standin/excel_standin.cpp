@@ -10,778 +10,690 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace {
 
 // Our own class id, deliberately not Excel's, so a real Excel is never touched.
 // {B7303CBB-893F-4E50-B0EB-A19076E490A5}
-const CLSID CLSID_ExcelStandIn =
-    {0xb7303cbb, 0x893f, 0x4e50, {0xb0, 0xeb, 0xa1, 0x90, 0x76, 0xe4, 0x90, 0xa5}};
+constexpr CLSID StandInClsid = {0xb7303cbb, 0x893f, 0x4e50, {0xb0, 0xeb, 0xa1, 0x90, 0x76, 0xe4, 0x90, 0xa5}};
 
-const wchar_t kProgId[] = L"Excel.Application";
-const wchar_t kDescription[] = L"Microsoft Excel Application";
-const wchar_t kExcelSource[] = L"Microsoft Excel";
-const SCODE kExcelError = static_cast<SCODE>(0x800A03EC);
+constexpr wchar_t ProgId[] = L"Excel.Application";
+constexpr wchar_t ClassDescription[] = L"Microsoft Excel Application";
+constexpr wchar_t ExcelSource[] = L"Microsoft Excel";
+constexpr SCODE ExcelError = static_cast<SCODE>(0x800A03EC);
 
 // Timings of the server's own shutdown, in milliseconds.
-const UINT kLeakGraceMs = 3000;      // after the last Application is released
-const UINT kIdleStartMs = 30000;     // nobody ever asked for an object
-const UINT kLifetimeCapMs = 120000;  // a client died holding references
+constexpr UINT LeakGraceMs = 3000;      // after the last Application is released
+constexpr UINT IdleStartMs = 30000;     // nobody ever asked for an object
+constexpr UINT LifetimeCapMs = 120000;  // a client died holding references
 
 struct AddInEntry {
-    std::wstring title;
-    std::wstring fullName;
-    bool installed;
+  std::wstring Title;
+  std::wstring FullName;
+  bool Installed;
 };
 
 class DispatchObject;
 
 // Everything one server process knows; a COM server has one of these.
 struct ServerState {
-    std::wstring folder;  // the exe's folder, with a trailing backslash
-    std::vector<std::wstring> failing;  // "Type.Member" from the control file
-    LONG busyLeft = 0;
-    bool busyAtActivation = true;  // false: only IDispatch calls are turned away
-    bool englishOnly = false;  // an English Excel without language packs: only LCID 1033
-    LCID userLocale = 0;  // the machine's user (and system) locale, for the two defaults
-    LONG busyCount = 0;
-    std::vector<AddInEntry> addIns;
-    VARIANT_BOOL displayAlerts = VARIANT_TRUE;
-    int nextId = 1;
-    std::map<int, DispatchObject*> live;
-    int liveApplications = 0;
-    bool handedOut = false;
-    bool quit = false;
-    bool exitRequested = false;
-    bool exiting = false;  // the loop has ended; COM is tearing objects down
-    DWORD classCookie = 0;
-    LONG locks = 0;
-    UINT_PTR graceTimer = 0;
+  std::wstring Folder;
+  std::vector<std::wstring> Failing;  // "Type.Member" from the control file
+  LONG BusyLeft = 0;
+  bool BusyAtActivation = true;  // false: only IDispatch calls are turned away
+  bool EnglishOnly = false;      // an English Excel without language packs: only LCID 1033
+  LCID UserLocale = 0;           // the machine's user (and system) locale, for the two defaults
+  LONG BusyCount = 0;
+  std::vector<AddInEntry> AddInList;
+  VARIANT_BOOL DisplayAlerts = VARIANT_TRUE;
+  int NextId = 1;
+  std::map<int, DispatchObject*> Live;
+  int LiveApplications = 0;
+  bool HandedOut = false;
+  bool QuitCalled = false;
+  bool ExitRequested = false;
+  bool Exiting = false;  // the loop has ended; COM is tearing objects down
+  DWORD ClassCookie = 0;
+  LONG Locks = 0;
+  UINT_PTR GraceTimer = 0;
 };
 
-ServerState g;
-
-// ---------------------------------------------------------------------------
-// Text helpers
-
-// Converts UTF-16 to UTF-8.
-std::string ToUtf8(const std::wstring& text)
-{
-    if (text.empty()) return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    std::string out(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
-                        nullptr, nullptr);
-    return out;
-}
-
-// Converts UTF-8 to UTF-16.
-std::wstring FromUtf8(const std::string& text)
-{
-    if (text.empty()) return std::wstring();
-    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                   nullptr, 0);
-    std::wstring out(size, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
-    return out;
-}
+ServerState Server;
 
 // Case-insensitive equality, the way Excel matches names and titles.
-bool SameText(const std::wstring& a, const std::wstring& b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+bool SameText(const std::wstring& Left, const std::wstring& Right) {
+  return CompareStringOrdinal(Left.c_str(), static_cast<int>(Left.size()), Right.c_str(),
+                              static_cast<int>(Right.size()), TRUE) == CSTR_EQUAL;
 }
 
-// Formats a number as lower-case hex padded to the given width.
-std::wstring Hex(unsigned long value, int width)
-{
-    std::wstring text(width, L'0');
-    for (int i = width - 1; i >= 0; i--, value >>= 4) text[i] = L"0123456789abcdef"[value & 15];
-    return text;
-}
-
-// Drops spaces and tabs at both ends.
-std::wstring Trim(const std::wstring& text)
-{
-    size_t first = text.find_first_not_of(L" \t\r");
-    if (first == std::wstring::npos) return std::wstring();
-    size_t last = text.find_last_not_of(L" \t\r");
-    return text.substr(first, last - first + 1);
+// Control-file lines may end in CR (written on Windows) and be padded; neither belongs to a word.
+std::wstring Trim(const std::wstring& Text) {
+  const size_t First = Text.find_first_not_of(L" \t\r");
+  if (First == std::wstring::npos) return std::wstring();
+  const size_t Last = Text.find_last_not_of(L" \t\r");
+  return Text.substr(First, Last - First + 1);
 }
 
 // Keeps a value on its own journal field: tabs and line breaks become spaces.
-std::wstring OneField(std::wstring text)
-{
-    for (wchar_t& c : text) {
-        if (c == L'\t' || c == L'\r' || c == L'\n') c = L' ';
-    }
-    return text;
+std::wstring OneField(std::wstring Text) {
+  for (wchar_t& Letter : Text) {
+    if (Letter == L'\t' || Letter == L'\r' || Letter == L'\n') Letter = L' ';
+  }
+  return Text;
 }
-
-// The file name part of a path.
-std::wstring FileNameOf(const std::wstring& path)
-{
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-// ---------------------------------------------------------------------------
-// Journal
 
 // Appends one event line; opened and closed per line so that servers started
 // one after another, and tests deleting the file between cases, all get along.
-void Journal(const std::vector<std::wstring>& fields)
-{
-    std::wstring line;
-    for (size_t i = 0; i < fields.size(); i++) {
-        if (i) line += L'\t';
-        line += fields[i];
-    }
-    std::string bytes = ToUtf8(line) + "\n";
-    std::wstring path = g.folder + L"excel_standin.journal";
-    for (int attempt = 0; attempt < 50; attempt++) {
-        HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            DWORD written = 0;
-            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-            CloseHandle(file);
-            return;
-        }
-        if (GetLastError() != ERROR_SHARING_VIOLATION) return;
-        Sleep(20);
-    }
+void Journal(const std::vector<std::wstring>& Fields) {
+  std::wstring Line;
+  for (size_t Index = 0; Index < Fields.size(); Index++) {
+    if (Index) Line += L'\t';
+    Line += Fields[Index];
+  }
+  AppendToFile(InFolder(Server.Folder, L"excel_standin.journal"), Utf8(Line) + "\n");
 }
 
 // Renders an argument as vt:value, looking through by-reference values.
-std::wstring DescribeVariant(const VARIANT& v)
-{
-    std::wstring text = Hex(V_VT(&v), 4) + L":";
-    switch (V_VT(&v)) {
-    case VT_BOOL: return text + std::to_wstring(V_BOOL(&v));
-    case VT_BOOL | VT_BYREF: return text + std::to_wstring(*V_BOOLREF(&v));
-    case VT_BSTR: return text + OneField(V_BSTR(&v) ? V_BSTR(&v) : L"");
+std::wstring DescribeVariant(const VARIANT& Value) {
+  const std::wstring Text = Hex<wchar_t>(V_VT(&Value), 4) + L":";
+  switch (V_VT(&Value)) {
+    case VT_BOOL:
+      return Text + std::to_wstring(V_BOOL(&Value));
+    case VT_BOOL | VT_BYREF:
+      return Text + std::to_wstring(*V_BOOLREF(&Value));
+    case VT_BSTR:
+      return Text + OneField(V_BSTR(&Value) ? V_BSTR(&Value) : L"");
     case VT_BSTR | VT_BYREF:
-        return text + OneField(*V_BSTRREF(&v) ? *V_BSTRREF(&v) : L"");
-    case VT_I1: return text + std::to_wstring(V_I1(&v));
-    case VT_UI1: return text + std::to_wstring(V_UI1(&v));
-    case VT_I2: return text + std::to_wstring(V_I2(&v));
-    case VT_UI2: return text + std::to_wstring(V_UI2(&v));
-    case VT_I4: return text + std::to_wstring(V_I4(&v));
-    case VT_UI4: return text + std::to_wstring(V_UI4(&v));
-    case VT_INT: return text + std::to_wstring(V_INT(&v));
-    case VT_UINT: return text + std::to_wstring(V_UINT(&v));
-    case VT_I8: return text + std::to_wstring(V_I8(&v));
-    case VT_UI8: return text + std::to_wstring(V_UI8(&v));
-    case VT_I2 | VT_BYREF: return text + std::to_wstring(*V_I2REF(&v));
-    case VT_I4 | VT_BYREF: return text + std::to_wstring(*V_I4REF(&v));
-    case VT_VARIANT | VT_BYREF: return text + DescribeVariant(*V_VARIANTREF(&v));
-    default: return text + L"?";
-    }
+      return Text + OneField(*V_BSTRREF(&Value) ? *V_BSTRREF(&Value) : L"");
+    case VT_I1:
+      return Text + std::to_wstring(V_I1(&Value));
+    case VT_UI1:
+      return Text + std::to_wstring(V_UI1(&Value));
+    case VT_I2:
+      return Text + std::to_wstring(V_I2(&Value));
+    case VT_UI2:
+      return Text + std::to_wstring(V_UI2(&Value));
+    case VT_I4:
+      return Text + std::to_wstring(V_I4(&Value));
+    case VT_UI4:
+      return Text + std::to_wstring(V_UI4(&Value));
+    case VT_INT:
+      return Text + std::to_wstring(V_INT(&Value));
+    case VT_UINT:
+      return Text + std::to_wstring(V_UINT(&Value));
+    case VT_I8:
+      return Text + std::to_wstring(V_I8(&Value));
+    case VT_UI8:
+      return Text + std::to_wstring(V_UI8(&Value));
+    case VT_I2 | VT_BYREF:
+      return Text + std::to_wstring(*V_I2REF(&Value));
+    case VT_I4 | VT_BYREF:
+      return Text + std::to_wstring(*V_I4REF(&Value));
+    case VT_VARIANT | VT_BYREF:
+      return Text + DescribeVariant(*V_VARIANTREF(&Value));
+    default:
+      return Text + L"?";
+  }
 }
 
-// ---------------------------------------------------------------------------
-// Lifetime
-
 // Withdraws the class object, so the next activation starts a new process.
-void StopTakingClients()
-{
-    if (g.classCookie) {
-        CoRevokeClassObject(g.classCookie);
-        g.classCookie = 0;
-    }
+void StopTakingClients() {
+  if (Server.ClassCookie) {
+    CoRevokeClassObject(Server.ClassCookie);
+    Server.ClassCookie = 0;
+  }
 }
 
 // Stops taking new clients and ends the message loop; the exit line is
 // written once COM has let go.
-void RequestExit()
-{
-    if (g.exitRequested) return;
-    g.exitRequested = true;
-    StopTakingClients();
-    PostQuitMessage(0);
+void RequestExit() {
+  if (Server.ExitRequested) return;
+  Server.ExitRequested = true;
+  StopTakingClients();
+  PostQuitMessage(0);
 }
 
-// Fires kLeakGraceMs after the last Application went away: whatever is left
+// Fires LeakGraceMs after the last Application went away: whatever is left
 // is held by a proxy that will never release it.
-void CALLBACK GraceTimerProc(HWND, UINT, UINT_PTR, DWORD)
-{
-    KillTimer(nullptr, g.graceTimer);
-    g.graceTimer = 0;
-    if (g.liveApplications == 0) RequestExit();
+void CALLBACK GraceTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+  KillTimer(nullptr, Server.GraceTimer);
+  Server.GraceTimer = 0;
+  if (Server.LiveApplications == 0) RequestExit();
 }
 
 // Fires once early on: a server nobody connected to should not linger.
-void CALLBACK IdleStartTimerProc(HWND, UINT, UINT_PTR id, DWORD)
-{
-    KillTimer(nullptr, id);
-    if (!g.handedOut) RequestExit();
+void CALLBACK IdleStartTimerProc(HWND, UINT, UINT_PTR Id, DWORD) {
+  KillTimer(nullptr, Id);
+  if (!Server.HandedOut) RequestExit();
 }
 
 // Fires once at the very end of the allowed lifetime.
-void CALLBACK LifetimeCapTimerProc(HWND, UINT, UINT_PTR id, DWORD)
-{
-    KillTimer(nullptr, id);
-    RequestExit();
+void CALLBACK LifetimeCapTimerProc(HWND, UINT, UINT_PTR Id, DWORD) {
+  KillTimer(nullptr, Id);
+  RequestExit();
 }
 
 // Decides, after any object or lock went away, whether the process is done.
-void CheckForExit()
-{
-    if (g.exitRequested) return;
-    if (g.live.empty() && g.locks == 0 && g.handedOut) {
-        RequestExit();
-        return;
-    }
-    if (g.liveApplications == 0 && g.handedOut && !g.graceTimer) {
-        g.graceTimer = SetTimer(nullptr, 0, kLeakGraceMs, GraceTimerProc);
-    }
+void CheckForExit() {
+  if (Server.ExitRequested) return;
+  if (Server.Live.empty() && Server.Locks == 0 && Server.HandedOut) {
+    RequestExit();
+    return;
+  }
+  if (Server.LiveApplications == 0 && Server.HandedOut && !Server.GraceTimer) {
+    Server.GraceTimer = SetTimer(nullptr, 0, LeakGraceMs, GraceTimerProc);
+  }
 }
 
-// ---------------------------------------------------------------------------
-// Shared IDispatch plumbing
-
-const LCID kEnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
+constexpr LCID EnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
 
 // Whether Excel can serve a call made in this LCID. Excel loads its language resources by the
 // LCID of every GetIDsOfNames and Invoke; an English Excel 2002 or 2003 without the matching
 // language pack fails any LCID but 1033 with TYPE_E_INVDATAREAD, and reads LOCALE_USER_DEFAULT
 // and LOCALE_SYSTEM_DEFAULT as the machine's own locale (KB 320369, KB 234675).
-bool SpeaksLocale(LCID lcid)
-{
-    if (!g.englishOnly) return true;
-    if (lcid == LOCALE_USER_DEFAULT || lcid == LOCALE_SYSTEM_DEFAULT) lcid = g.userLocale;
-    return lcid == kEnglishUs;
+bool SpeaksLocale(LCID Lcid) {
+  if (!Server.EnglishOnly) return true;
+  if (Lcid == LOCALE_USER_DEFAULT || Lcid == LOCALE_SYSTEM_DEFAULT) Lcid = Server.UserLocale;
+  return Lcid == EnglishUs;
 }
 
-enum class Shape { Method, Get, GetPut };
+enum class MemberShape { Method, Get, GetPut };
 enum class ArgKind { None, Bool, Path, Title };
 
 // One member of an object: how it may be invoked and with which arguments.
-struct Member {
-    const wchar_t* name;
-    DISPID id;
-    Shape shape;
-    UINT minArgs;  // when read or called; a put always takes one value
-    UINT maxArgs;
-    ArgKind args;  // of the arguments, or for GetPut of the value put
+struct MemberEntry {
+  const wchar_t* Name;
+  DISPID Id;
+  MemberShape Shape;
+  UINT MinArgs;  // when read or called; a put always takes one value
+  UINT MaxArgs;
+  ArgKind Args;  // of the arguments, or for GetPut of the value put
 };
 
 // One validated Invoke, as handed to an object's member code.
-struct Call {
-    bool put;
-    DISPPARAMS* params;
-    VARIANT* result;
-    EXCEPINFO* excep;
+struct ValidatedCall {
+  bool Put;
+  DISPPARAMS* Params;
+  VARIANT* Result;
+  EXCEPINFO* Exception;
 };
 
-// Argument i in the client's order (rgvarg holds them last to first).
-const VARIANT& Arg(const Call& call, UINT i)
-{
-    return call.params->rgvarg[call.params->cArgs - 1 - i];
+// Argument Index in the client's order (rgvarg holds them last to first).
+const VARIANT& Arg(const ValidatedCall& Call, UINT Index) {
+  return Call.Params->rgvarg[Call.Params->cArgs - 1 - Index];
 }
 
 // Whether a variant carries a string in one of the forms clients pass.
-bool IsStringArg(const VARIANT& v, bool allowVariantRef)
-{
-    if (V_VT(&v) == VT_BSTR || V_VT(&v) == (VT_BSTR | VT_BYREF)) return true;
-    return allowVariantRef && V_VT(&v) == (VT_VARIANT | VT_BYREF) &&
-           IsStringArg(*V_VARIANTREF(&v), false);
+bool IsStringArg(const VARIANT& Value, bool AllowVariantRef) {
+  if (V_VT(&Value) == VT_BSTR || V_VT(&Value) == (VT_BSTR | VT_BYREF)) return true;
+  return AllowVariantRef && V_VT(&Value) == (VT_VARIANT | VT_BYREF) && IsStringArg(*V_VARIANTREF(&Value), false);
 }
 
 // The text of a string argument already checked by IsStringArg.
-std::wstring StringArg(const VARIANT& v)
-{
-    BSTR text = nullptr;
-    if (V_VT(&v) == VT_BSTR) text = V_BSTR(&v);
-    else if (V_VT(&v) == (VT_BSTR | VT_BYREF)) text = *V_BSTRREF(&v);
-    else return StringArg(*V_VARIANTREF(&v));
-    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+std::wstring StringArg(const VARIANT& Value) {
+  BSTR Text = nullptr;
+  if (V_VT(&Value) == VT_BSTR)
+    Text = V_BSTR(&Value);
+  else if (V_VT(&Value) == (VT_BSTR | VT_BYREF))
+    Text = *V_BSTRREF(&Value);
+  else
+    return StringArg(*V_VARIANTREF(&Value));
+  return Text ? std::wstring(Text, SysStringLen(Text)) : std::wstring();
 }
 
 // Fills EXCEPINFO the way Excel does and returns DISP_E_EXCEPTION.
-HRESULT ExcelException(const Call& call, SCODE scode, const std::wstring& description)
-{
-    if (call.excep) {
-        ZeroMemory(call.excep, sizeof(*call.excep));
-        call.excep->bstrSource = SysAllocString(kExcelSource);
-        call.excep->bstrDescription = SysAllocString(description.c_str());
-        call.excep->scode = scode;
-    }
-    return DISP_E_EXCEPTION;
+HRESULT ExcelException(const ValidatedCall& Call, SCODE Code, const std::wstring& Description) {
+  if (Call.Exception) {
+    ZeroMemory(Call.Exception, sizeof(*Call.Exception));
+    Call.Exception->bstrSource = SysAllocString(ExcelSource);
+    Call.Exception->bstrDescription = SysAllocString(Description.c_str());
+    Call.Exception->scode = Code;
+  }
+  return DISP_E_EXCEPTION;
 }
 
 // Creates an object for the client, only if it has somewhere to put it.
 // (Wine's IDispatch proxy always asks for a result, whatever the client did.)
 template <class Object, class... Args>
-HRESULT HandOut(const Call& call, Args... args)
-{
-    if (call.result) {
-        V_VT(call.result) = VT_DISPATCH;
-        V_DISPATCH(call.result) = new Object(args...);
-    }
-    return S_OK;
+HRESULT HandOut(const ValidatedCall& Call, Args... Arguments) {
+  if (Call.Result) {
+    V_VT(Call.Result) = VT_DISPATCH;
+    V_DISPATCH(Call.Result) = new Object(Arguments...);
+  }
+  return S_OK;
 }
 
-// Puts a boolean into the result.
-HRESULT ReturnBool(const Call& call, VARIANT_BOOL value)
-{
-    if (call.result) {
-        V_VT(call.result) = VT_BOOL;
-        V_BOOL(call.result) = value;
-    }
-    return S_OK;
+HRESULT ReturnBool(const ValidatedCall& Call, VARIANT_BOOL Value) {
+  if (Call.Result) {
+    V_VT(Call.Result) = VT_BOOL;
+    V_BOOL(Call.Result) = Value;
+  }
+  return S_OK;
 }
 
-// Puts a string into the result.
-HRESULT ReturnString(const Call& call, const std::wstring& value)
-{
-    if (call.result) {
-        V_VT(call.result) = VT_BSTR;
-        V_BSTR(call.result) = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
-    }
-    return S_OK;
+HRESULT ReturnString(const ValidatedCall& Call, const std::wstring& Value) {
+  if (Call.Result) {
+    V_VT(Call.Result) = VT_BSTR;
+    V_BSTR(Call.Result) = SysAllocStringLen(Value.data(), static_cast<UINT>(Value.size()));
+  }
+  return S_OK;
 }
 
 // Checks flags, named arguments, count and types against a member's shape,
 // with the error codes a real automation server would give.
-HRESULT ValidateCall(const Member& member, WORD flags, const DISPPARAMS* params, UINT* argErr)
-{
-    const WORD putFlags = DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
-    if (flags == DISPATCH_PROPERTYPUT) {
-        if (member.shape != Shape::GetPut) return DISP_E_MEMBERNOTFOUND;
-        if (params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
-            return DISP_E_PARAMNOTFOUND;
-        if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-        if (member.args == ArgKind::Bool && V_VT(&params->rgvarg[0]) != VT_BOOL) {
-            if (argErr) *argErr = 0;
-            return DISP_E_TYPEMISMATCH;
-        }
-        return S_OK;
-    }
-    if (flags & putFlags) return DISP_E_MEMBERNOTFOUND;
-    WORD wanted = member.shape == Shape::Method ? DISPATCH_METHOD : DISPATCH_PROPERTYGET;
-    if (!(flags & wanted)) return DISP_E_MEMBERNOTFOUND;
-    if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-    if (params->cArgs < member.minArgs || params->cArgs > member.maxArgs)
-        return DISP_E_BADPARAMCOUNT;
-    for (UINT i = 0; i < params->cArgs; i++) {
-        if (!IsStringArg(params->rgvarg[i], member.args == ArgKind::Title)) {
-            if (argErr) *argErr = i;
-            return DISP_E_TYPEMISMATCH;
-        }
+HRESULT ValidateCall(const MemberEntry& Member, WORD Flags, const DISPPARAMS* Params, UINT* ArgError) {
+  const WORD PutFlags = DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
+  if (Flags == DISPATCH_PROPERTYPUT) {
+    if (Member.Shape != MemberShape::GetPut) return DISP_E_MEMBERNOTFOUND;
+    if (Params->cNamedArgs != 1 || Params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) return DISP_E_PARAMNOTFOUND;
+    if (Params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    if (Member.Args == ArgKind::Bool && V_VT(&Params->rgvarg[0]) != VT_BOOL) {
+      if (ArgError) *ArgError = 0;
+      return DISP_E_TYPEMISMATCH;
     }
     return S_OK;
+  }
+  if (Flags & PutFlags) return DISP_E_MEMBERNOTFOUND;
+  const WORD Wanted = Member.Shape == MemberShape::Method ? DISPATCH_METHOD : DISPATCH_PROPERTYGET;
+  if (!(Flags & Wanted)) return DISP_E_MEMBERNOTFOUND;
+  if (Params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+  if (Params->cArgs < Member.MinArgs || Params->cArgs > Member.MaxArgs) return DISP_E_BADPARAMCOUNT;
+  for (UINT Index = 0; Index < Params->cArgs; Index++) {
+    if (!IsStringArg(Params->rgvarg[Index], Member.Args == ArgKind::Title)) {
+      if (ArgError) *ArgError = Index;
+      return DISP_E_TYPEMISMATCH;
+    }
+  }
+  return S_OK;
 }
 
 // The base of every object handed out: reference counting that journals the
 // release, name lookup that remembers the client's spelling, and an Invoke
 // that validates, injects failures and journals before and after the member.
 class DispatchObject : public IDispatch {
-public:
-    DispatchObject(const wchar_t* type, const Member* members, UINT memberCount)
-        : id_(g.nextId++), type_(type), members_(members), memberCount_(memberCount)
-    {
-        g.live[id_] = this;
-        g.handedOut = true;
-        Journal({L"new", std::to_wstring(id_), type_});
+ public:
+  DispatchObject(const wchar_t* TypeName, const MemberEntry* Table, UINT TableSize)
+      : Id(Server.NextId++), Type(TypeName), Members(Table), MemberCount(TableSize) {
+    Server.Live[Id] = this;
+    Server.HandedOut = true;
+    Journal({L"new", std::to_wstring(Id), Type});
+  }
+
+  virtual ~DispatchObject() { Server.Live.erase(Id); }
+
+  // Late binding needs nothing but IDispatch.
+  STDMETHODIMP QueryInterface(REFIID Iid, void** Out) override {
+    if (!Out) return E_POINTER;
+    if (Iid == IID_IUnknown || Iid == IID_IDispatch) {
+      *Out = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
     }
+    *Out = nullptr;
+    return E_NOINTERFACE;
+  }
 
-    virtual ~DispatchObject() { g.live.erase(id_); }
+  // Single-threaded apartment: no interlocking needed.
+  STDMETHODIMP_(ULONG) AddRef() override { return ++References; }
 
-    // Every object is a plain IDispatch.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+  // The last release is journaled and may end the process.
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG Left = --References;
+    if (Left == 0) {
+      if (!Server.Exiting) Journal({L"release", std::to_wstring(Id), Type});
+      delete this;
+      CheckForExit();
     }
+    return Left;
+  }
 
-    // Single-threaded apartment: no interlocking needed.
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  // No type information: clients must bind by name, as late binding does.
+  STDMETHODIMP GetTypeInfoCount(UINT* Count) override {
+    if (!Count) return E_POINTER;
+    *Count = 0;
+    return S_OK;
+  }
 
-    // The last release is journaled and may end the process.
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG refs = --refs_;
-        if (refs == 0) {
-            if (!g.exiting) Journal({L"release", std::to_wstring(id_), type_});
-            delete this;
-            CheckForExit();
-        }
-        return refs;
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** Info) override {
+    if (Info) *Info = nullptr;
+    return DISP_E_BADINDEX;
+  }
+
+  // Remembers how the client spelled each name, so the invoke line shows the client's own
+  // spelling; the look-up is journaled with its LCID.
+  STDMETHODIMP GetIDsOfNames(REFIID Iid, LPOLESTR* Names, UINT Count, LCID Lcid, DISPID* Ids) override {
+    if (Iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    if (!Names || !Ids) return E_POINTER;
+    HRESULT Status = SpeaksLocale(Lcid) ? S_OK : TYPE_E_INVDATAREAD;
+    std::wstring Asked;
+    for (UINT Index = 0; Index < Count; Index++) {
+      if (Index) Asked += L",";
+      Asked += OneField(Names[Index] ? Names[Index] : L"");
+      // None of our members takes named parameters.
+      const MemberEntry* Found = Index == 0 && Status == S_OK ? FindByName(Names[Index]) : nullptr;
+      Ids[Index] = Found ? Found->Id : DISPID_UNKNOWN;
+      if (Found)
+        Spelling[Found->Id] = Names[Index];
+      else if (Status == S_OK)
+        Status = DISP_E_UNKNOWNNAME;
     }
+    Journal({L"names", std::to_wstring(Id), Type, Asked, Hex<wchar_t>(Lcid),
+             Hex<wchar_t>(static_cast<unsigned long>(Status))});
+    return Status;
+  }
 
-    // No type information: clients must bind by name, as late binding does.
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override
-    {
-        if (!count) return E_POINTER;
-        *count = 0;
-        return S_OK;
+  // Validates, fails on request or runs the member, and journals the outcome.
+  STDMETHODIMP Invoke(DISPID DispId, REFIID Iid, LCID Lcid, WORD Flags, DISPPARAMS* Params, VARIANT* Result,
+                      EXCEPINFO* Exception, UINT* ArgError) override {
+    static DISPPARAMS NoParams = {nullptr, nullptr, 0, 0};
+    if (!Params) Params = &NoParams;
+    if (Result) VariantInit(Result);
+    const MemberEntry* Found = FindById(DispId);
+    HRESULT Status;
+    if (Iid != IID_NULL)
+      Status = DISP_E_UNKNOWNINTERFACE;
+    else if (!SpeaksLocale(Lcid))
+      Status = TYPE_E_INVDATAREAD;
+    else if (!Found)
+      Status = DISP_E_MEMBERNOTFOUND;
+    else
+      Status = ValidateCall(*Found, Flags, Params, ArgError);
+
+    const ValidatedCall Call = {Flags == DISPATCH_PROPERTYPUT, Params, Result, Exception};
+    if (SUCCEEDED(Status) && IsFailing(*Found))
+      Status = InjectedFailure(*Found, Call);
+    else if (SUCCEEDED(Status))
+      Status = Act(DispId, Call);
+
+    JournalInvoke(Found, DispId, Lcid, Flags, Params, Status, Exception);
+    return Status;
+  }
+
+ protected:
+  // Carries out a member whose call has already been validated.
+  virtual HRESULT Act(DISPID DispId, const ValidatedCall& Call) = 0;
+
+ private:
+  // Ignores case, as Excel does.
+  const MemberEntry* FindByName(const wchar_t* Name) const {
+    for (UINT Index = 0; Name && Index < MemberCount; Index++) {
+      if (SameText(Name, Members[Index].Name)) return &Members[Index];
     }
+    return nullptr;
+  }
 
-    // There is no type information to give.
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override
-    {
-        if (info) *info = nullptr;
-        return DISP_E_BADINDEX;
+  const MemberEntry* FindById(DISPID DispId) const {
+    for (UINT Index = 0; Index < MemberCount; Index++) {
+      if (Members[Index].Id == DispId) return &Members[Index];
     }
+    return nullptr;
+  }
 
-    // Resolves member names, remembering how the client spelled each one, and journals the
-    // look-up with its LCID.
-    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
-                               DISPID* ids) override
-    {
-        if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-        if (!names || !ids) return E_POINTER;
-        HRESULT hr = SpeaksLocale(lcid) ? S_OK : TYPE_E_INVDATAREAD;
-        std::wstring asked;
-        for (UINT i = 0; i < count; i++) {
-            if (i) asked += L",";
-            asked += OneField(names[i] ? names[i] : L"");
-            // None of our members takes named parameters.
-            const Member* member = i == 0 && hr == S_OK ? FindByName(names[i]) : nullptr;
-            ids[i] = member ? member->id : DISPID_UNKNOWN;
-            if (member) spelling_[member->id] = names[i];
-            else if (hr == S_OK) hr = DISP_E_UNKNOWNNAME;
-        }
-        Journal({L"names", std::to_wstring(id_), type_, asked, Hex(lcid, 8),
-                 Hex(static_cast<unsigned long>(hr), 8)});
-        return hr;
+  // Whether the control file asked this member to fail.
+  bool IsFailing(const MemberEntry& Member) const {
+    const std::wstring Name = std::wstring(Type) + L"." + Member.Name;
+    for (const std::wstring& Entry : Server.Failing) {
+      if (SameText(Entry, Name)) return true;
     }
+    return false;
+  }
 
-    // Validates, fails on request or runs the member, and journals the outcome.
-    STDMETHODIMP Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
-                        VARIANT* result, EXCEPINFO* excep, UINT* argErr) override
-    {
-        static DISPPARAMS noParams = {nullptr, nullptr, 0, 0};
-        if (!params) params = &noParams;
-        if (result) VariantInit(result);
-        const Member* member = FindById(dispid);
-        HRESULT hr;
-        if (riid != IID_NULL) hr = DISP_E_UNKNOWNINTERFACE;
-        else if (!SpeaksLocale(lcid)) hr = TYPE_E_INVDATAREAD;
-        else if (!member) hr = DISP_E_MEMBERNOTFOUND;
-        else hr = ValidateCall(*member, flags, params, argErr);
+  // Fails the member with Excel's generic error and Excel-like wording.
+  HRESULT InjectedFailure(const MemberEntry& Member, const ValidatedCall& Call) const {
+    std::wstring Description;
+    if (Member.Shape == MemberShape::Method)
+      Description = std::wstring(Member.Name) + L" method of " + Type + L" class failed";
+    else
+      Description = std::wstring(Call.Put ? L"Unable to set the " : L"Unable to get the ") + Member.Name +
+                    L" property of the " + Type + L" class";
+    return ExcelException(Call, ExcelError, Description);
+  }
 
-        Call call = {flags == DISPATCH_PROPERTYPUT, params, result, excep};
-        if (SUCCEEDED(hr) && IsFailing(*member)) hr = InjectedFailure(*member, call);
-        else if (SUCCEEDED(hr)) hr = Act(dispid, call);
+  // Writes the invoke line: the client's spelling, flags, named ids, LCID, result (with the
+  // exception's own code after a slash), arguments.
+  void JournalInvoke(const MemberEntry* Member, DISPID DispId, LCID Lcid, WORD Flags, const DISPPARAMS* Params,
+                     HRESULT Status, const EXCEPINFO* Exception) const {
+    std::wstring Name;
+    const auto Spelled = Spelling.find(DispId);
+    if (Spelled != Spelling.end())
+      Name = OneField(Spelled->second);
+    else if (Member)
+      Name = Member->Name;
+    else
+      Name = L"#" + std::to_wstring(DispId);
 
-        JournalInvoke(member, dispid, lcid, flags, params, hr, excep);
-        return hr;
+    std::wstring Named;
+    for (UINT Index = 0; Index < Params->cNamedArgs; Index++) {
+      if (Index) Named += L",";
+      Named += std::to_wstring(Params->rgdispidNamedArgs[Index]);
     }
+    std::wstring Outcome = Hex<wchar_t>(static_cast<unsigned long>(Status));
+    if (Status == DISP_E_EXCEPTION && Exception)
+      Outcome += L"/" + Hex<wchar_t>(static_cast<unsigned long>(Exception->scode));
+    std::vector<std::wstring> Fields = {
+        L"invoke", std::to_wstring(Id), Type, Name, std::to_wstring(Flags), Named, Hex<wchar_t>(Lcid), Outcome,
+    };
+    for (UINT Index = Params->cArgs; Index > 0; Index--) Fields.push_back(DescribeVariant(Params->rgvarg[Index - 1]));
+    Journal(Fields);
+  }
 
-protected:
-    // Carries out a member whose call has already been validated.
-    virtual HRESULT Act(DISPID dispid, const Call& call) = 0;
-
-private:
-    // The member with this name, ignoring case as Excel does.
-    const Member* FindByName(const wchar_t* name) const
-    {
-        for (UINT i = 0; name && i < memberCount_; i++) {
-            if (SameText(name, members_[i].name)) return &members_[i];
-        }
-        return nullptr;
-    }
-
-    // The member with this DISPID.
-    const Member* FindById(DISPID dispid) const
-    {
-        for (UINT i = 0; i < memberCount_; i++) {
-            if (members_[i].id == dispid) return &members_[i];
-        }
-        return nullptr;
-    }
-
-    // Whether the control file asked this member to fail.
-    bool IsFailing(const Member& member) const
-    {
-        std::wstring name = std::wstring(type_) + L"." + member.name;
-        for (const std::wstring& entry : g.failing) {
-            if (SameText(entry, name)) return true;
-        }
-        return false;
-    }
-
-    // Fails the member with Excel's generic error and Excel-like wording.
-    HRESULT InjectedFailure(const Member& member, const Call& call) const
-    {
-        std::wstring description;
-        if (member.shape == Shape::Method)
-            description = std::wstring(member.name) + L" method of " + type_ + L" class failed";
-        else
-            description = std::wstring(call.put ? L"Unable to set the " : L"Unable to get the ") +
-                          member.name + L" property of the " + type_ + L" class";
-        return ExcelException(call, kExcelError, description);
-    }
-
-    // Writes the invoke line: the client's spelling, flags, named ids, LCID, result (with the
-    // exception's own code after a slash), arguments.
-    void JournalInvoke(const Member* member, DISPID dispid, LCID lcid, WORD flags,
-                       const DISPPARAMS* params, HRESULT hr, const EXCEPINFO* excep) const
-    {
-        std::wstring name;
-        auto spelled = spelling_.find(dispid);
-        if (spelled != spelling_.end()) name = OneField(spelled->second);
-        else if (member) name = member->name;
-        else name = L"#" + std::to_wstring(dispid);
-
-        std::wstring named;
-        for (UINT i = 0; i < params->cNamedArgs; i++) {
-            if (i) named += L",";
-            named += std::to_wstring(params->rgdispidNamedArgs[i]);
-        }
-        std::wstring result = Hex(static_cast<unsigned long>(hr), 8);
-        if (hr == DISP_E_EXCEPTION && excep)
-            result += L"/" + Hex(static_cast<unsigned long>(excep->scode), 8);
-        std::vector<std::wstring> fields = {L"invoke", std::to_wstring(id_), type_, name,
-                                            std::to_wstring(flags), named, Hex(lcid, 8), result};
-        for (UINT i = params->cArgs; i > 0; i--) fields.push_back(DescribeVariant(params->rgvarg[i - 1]));
-        Journal(fields);
-    }
-
-    ULONG refs_ = 1;
-    int id_;
-    const wchar_t* type_;
-    const Member* members_;
-    UINT memberCount_;
-    std::map<DISPID, std::wstring> spelling_;
+  ULONG References = 1;
+  int Id;
+  const wchar_t* Type;
+  const MemberEntry* Members;
+  UINT MemberCount;
+  std::map<DISPID, std::wstring> Spelling;
 };
-
-// ---------------------------------------------------------------------------
-// The objects
 
 // DISPIDs are unique across all types, so a DISPID looked up on one object
 // and used on another fails instead of silently hitting a different member.
 enum : DISPID {
-    kAppDisplayAlerts = 101,
-    kAppWorkbooks,
-    kAppAddIns,
-    kAppQuit,
-    kWorkbooksAdd = 201,
-    kWorkbooksClose,
-    kAddInsAdd = 301,
-    kAddInInstalled = 401,
-    kAddInTitle,
-    kAddInFullName,
+  AppDisplayAlerts = 101,
+  AppWorkbooks,
+  AppAddIns,
+  AppQuit,
+  WorkbooksAdd = 201,
+  WorkbooksClose,
+  AddInsAdd = 301,
+  AddInInstalled = 401,
+  AddInTitle,
+  AddInFullName,
 };
 
 // A workbook; nothing is ever called on it.
 class Workbook : public DispatchObject {
-public:
-    Workbook() : DispatchObject(L"Workbook", nullptr, 0) {}
+ public:
+  Workbook() : DispatchObject(L"Workbook", nullptr, 0) {}
 
-protected:
-    // Never reached: there are no members to validate a call against.
-    HRESULT Act(DISPID, const Call&) override { return DISP_E_MEMBERNOTFOUND; }
+ protected:
+  // Never reached: there are no members to validate a call against.
+  HRESULT Act(DISPID, const ValidatedCall&) override { return DISP_E_MEMBERNOTFOUND; }
 };
 
-const Member kWorkbooksMembers[] = {
-    {L"Add", kWorkbooksAdd, Shape::Method, 0, 0, ArgKind::None},
-    {L"Close", kWorkbooksClose, Shape::Method, 0, 0, ArgKind::None},
+constexpr MemberEntry WorkbooksMembers[] = {
+    {L"Add", WorkbooksAdd, MemberShape::Method, 0, 0, ArgKind::None},
+    {L"Close", WorkbooksClose, MemberShape::Method, 0, 0, ArgKind::None},
 };
 
-// Application.Workbooks.
 class Workbooks : public DispatchObject {
-public:
-    Workbooks() : DispatchObject(L"Workbooks", kWorkbooksMembers, ARRAYSIZE(kWorkbooksMembers)) {}
+ public:
+  Workbooks() : DispatchObject(L"Workbooks", WorkbooksMembers, ARRAYSIZE(WorkbooksMembers)) {}
 
-protected:
-    // Add opens a new workbook; Close has nothing of ours to close.
-    HRESULT Act(DISPID dispid, const Call& call) override
-    {
-        return dispid == kWorkbooksAdd ? HandOut<Workbook>(call) : S_OK;
-    }
+ protected:
+  // Add opens a new workbook; Close has nothing of ours to close.
+  HRESULT Act(DISPID DispId, const ValidatedCall& Call) override {
+    return DispId == WorkbooksAdd ? HandOut<Workbook>(Call) : S_OK;
+  }
 };
 
-const Member kAddInMembers[] = {
-    {L"Installed", kAddInInstalled, Shape::GetPut, 0, 0, ArgKind::Bool},
-    {L"Title", kAddInTitle, Shape::Get, 0, 0, ArgKind::None},
-    {L"FullName", kAddInFullName, Shape::Get, 0, 0, ArgKind::None},
+constexpr MemberEntry AddInMembers[] = {
+    {L"Installed", AddInInstalled, MemberShape::GetPut, 0, 0, ArgKind::Bool},
+    {L"Title", AddInTitle, MemberShape::Get, 0, 0, ArgKind::None},
+    {L"FullName", AddInFullName, MemberShape::Get, 0, 0, ArgKind::None},
 };
 
 // One entry of Excel's add-in list.
 class AddIn : public DispatchObject {
-public:
-    explicit AddIn(size_t index)
-        : DispatchObject(L"AddIn", kAddInMembers, ARRAYSIZE(kAddInMembers)), index_(index) {}
+ public:
+  explicit AddIn(size_t EntryIndex)
+      : DispatchObject(L"AddIn", AddInMembers, ARRAYSIZE(AddInMembers)), Index(EntryIndex) {}
 
-protected:
-    // Reads and writes the shared list entry, so every AddIn object for the
-    // same file sees the same state.
-    HRESULT Act(DISPID dispid, const Call& call) override
-    {
-        AddInEntry& entry = g.addIns[index_];
-        switch (dispid) {
-        case kAddInInstalled:
-            if (call.put) {
-                entry.installed = V_BOOL(&Arg(call, 0)) != VARIANT_FALSE;
-                return S_OK;
-            }
-            return ReturnBool(call, entry.installed ? VARIANT_TRUE : VARIANT_FALSE);
-        case kAddInTitle: return ReturnString(call, entry.title);
-        case kAddInFullName: return ReturnString(call, entry.fullName);
+ protected:
+  // Reads and writes the shared list entry, so every AddIn object for the
+  // same file sees the same state.
+  HRESULT Act(DISPID DispId, const ValidatedCall& Call) override {
+    AddInEntry& Entry = Server.AddInList[Index];
+    switch (DispId) {
+      case AddInInstalled:
+        if (Call.Put) {
+          Entry.Installed = V_BOOL(&Arg(Call, 0)) != VARIANT_FALSE;
+          return S_OK;
         }
-        return DISP_E_MEMBERNOTFOUND;
+        return ReturnBool(Call, Entry.Installed ? VARIANT_TRUE : VARIANT_FALSE);
+      case AddInTitle:
+        return ReturnString(Call, Entry.Title);
+      case AddInFullName:
+        return ReturnString(Call, Entry.FullName);
     }
+    return DISP_E_MEMBERNOTFOUND;
+  }
 
-private:
-    size_t index_;
+ private:
+  size_t Index;
 };
 
 // The list entry for a file, added on first sight. A new entry's title is the
 // one the control file gives a file of that name (standing in for the title
 // stored in the add-in file), or else the bare file name.
-size_t AddInForPath(const std::wstring& path)
-{
-    for (size_t i = 0; i < g.addIns.size(); i++) {
-        if (SameText(g.addIns[i].fullName, path)) return i;
-    }
-    std::wstring name = FileNameOf(path);
-    std::wstring title = name;
-    for (const AddInEntry& known : g.addIns) {
-        if (SameText(FileNameOf(known.fullName), name)) title = known.title;
-    }
-    g.addIns.push_back({title, path, false});
-    return g.addIns.size() - 1;
+size_t AddInForPath(const std::wstring& Path) {
+  for (size_t Index = 0; Index < Server.AddInList.size(); Index++) {
+    if (SameText(Server.AddInList[Index].FullName, Path)) return Index;
+  }
+  const std::wstring Name = FileNameOf(Path);
+  std::wstring Title = Name;
+  for (const AddInEntry& Known : Server.AddInList) {
+    if (SameText(FileNameOf(Known.FullName), Name)) Title = Known.Title;
+  }
+  Server.AddInList.push_back({Title, Path, false});
+  return Server.AddInList.size() - 1;
 }
 
-const Member kAddInsMembers[] = {
-    {L"Add", kAddInsAdd, Shape::Method, 1, 1, ArgKind::Path},
+constexpr MemberEntry AddInsMembers[] = {
+    {L"Add", AddInsAdd, MemberShape::Method, 1, 1, ArgKind::Path},
 };
 
-// Application.AddIns.
 class AddIns : public DispatchObject {
-public:
-    AddIns() : DispatchObject(L"AddIns", kAddInsMembers, ARRAYSIZE(kAddInsMembers)) {}
+ public:
+  AddIns() : DispatchObject(L"AddIns", AddInsMembers, ARRAYSIZE(AddInsMembers)) {}
 
-protected:
-    // Add(path): the entry for that file, new or already listed.
-    HRESULT Act(DISPID, const Call& call) override
-    {
-        return HandOut<AddIn>(call, AddInForPath(StringArg(Arg(call, 0))));
-    }
+ protected:
+  // Add(path): the entry for that file, new or already listed.
+  HRESULT Act(DISPID, const ValidatedCall& Call) override {
+    return HandOut<AddIn>(Call, AddInForPath(StringArg(Arg(Call, 0))));
+  }
 };
 
-const Member kApplicationMembers[] = {
-    {L"DisplayAlerts", kAppDisplayAlerts, Shape::GetPut, 0, 0, ArgKind::Bool},
-    {L"Workbooks", kAppWorkbooks, Shape::Get, 0, 0, ArgKind::None},
-    {L"AddIns", kAppAddIns, Shape::Get, 0, 1, ArgKind::Title},
-    {L"Quit", kAppQuit, Shape::Method, 0, 0, ArgKind::None},
+constexpr MemberEntry ApplicationMembers[] = {
+    {L"DisplayAlerts", AppDisplayAlerts, MemberShape::GetPut, 0, 0, ArgKind::Bool},
+    {L"Workbooks", AppWorkbooks, MemberShape::Get, 0, 0, ArgKind::None},
+    {L"AddIns", AppAddIns, MemberShape::Get, 0, 1, ArgKind::Title},
+    {L"Quit", AppQuit, MemberShape::Method, 0, 0, ArgKind::None},
 };
 
 // The object the class factory hands out.
 class Application : public DispatchObject {
-public:
-    Application()
-        : DispatchObject(L"Application", kApplicationMembers, ARRAYSIZE(kApplicationMembers))
-    {
-        g.liveApplications++;
-        if (g.graceTimer) {
-            KillTimer(nullptr, g.graceTimer);
-            g.graceTimer = 0;
+ public:
+  Application() : DispatchObject(L"Application", ApplicationMembers, ARRAYSIZE(ApplicationMembers)) {
+    Server.LiveApplications++;
+    if (Server.GraceTimer) {
+      KillTimer(nullptr, Server.GraceTimer);
+      Server.GraceTimer = 0;
+    }
+  }
+
+  ~Application() override { Server.LiveApplications--; }
+
+ protected:
+  // DisplayAlerts is only remembered; nothing here ever shows an alert.
+  HRESULT Act(DISPID DispId, const ValidatedCall& Call) override {
+    switch (DispId) {
+      case AppDisplayAlerts:
+        if (Call.Put) {
+          Server.DisplayAlerts = V_BOOL(&Arg(Call, 0));
+          return S_OK;
         }
+        return ReturnBool(Call, Server.DisplayAlerts);
+      case AppWorkbooks:
+        return HandOut<Workbooks>(Call);
+      case AppAddIns:
+        return GetAddIns(Call);
+      case AppQuit:
+        return Quit();
     }
+    return DISP_E_MEMBERNOTFOUND;
+  }
 
-    ~Application() override { g.liveApplications--; }
-
-protected:
-    // DisplayAlerts is only remembered; nothing here ever shows an alert.
-    HRESULT Act(DISPID dispid, const Call& call) override
-    {
-        switch (dispid) {
-        case kAppDisplayAlerts:
-            if (call.put) {
-                g.displayAlerts = V_BOOL(&Arg(call, 0));
-                return S_OK;
-            }
-            return ReturnBool(call, g.displayAlerts);
-        case kAppWorkbooks: return HandOut<Workbooks>(call);
-        case kAppAddIns: return GetAddIns(call);
-        case kAppQuit: return Quit();
-        }
-        return DISP_E_MEMBERNOTFOUND;
+ private:
+  // AddIns, or AddIns(title) for one entry of the list.
+  HRESULT GetAddIns(const ValidatedCall& Call) {
+    if (Call.Params->cArgs == 0) return HandOut<AddIns>(Call);
+    const std::wstring Title = StringArg(Arg(Call, 0));
+    for (size_t Index = 0; Index < Server.AddInList.size(); Index++) {
+      if (SameText(Server.AddInList[Index].Title, Title)) return HandOut<AddIn>(Call, Index);
     }
+    return ExcelException(Call, DISP_E_BADINDEX, L"Subscript out of range");
+  }
 
-private:
-    // AddIns, or AddIns(title) for one entry of the list.
-    HRESULT GetAddIns(const Call& call)
-    {
-        if (call.params->cArgs == 0) return HandOut<AddIns>(call);
-        std::wstring title = StringArg(Arg(call, 0));
-        for (size_t i = 0; i < g.addIns.size(); i++) {
-            if (SameText(g.addIns[i].title, title)) return HandOut<AddIn>(call, i);
-        }
-        return ExcelException(call, DISP_E_BADINDEX, L"Subscript out of range");
-    }
-
-    // Like Excel: stop taking new clients; the process ends once released.
-    HRESULT Quit()
-    {
-        g.quit = true;
-        StopTakingClients();
-        return S_OK;
-    }
+  // Like Excel: stop taking new clients; the process ends once released.
+  HRESULT Quit() {
+    Server.QuitCalled = true;
+    StopTakingClients();
+    return S_OK;
+  }
 };
 
-// ---------------------------------------------------------------------------
-// Class factory and message filter
-
-// Hands out a new Application per activation.
 class ClassFactory : public IClassFactory {
-public:
-    // The factory is static; its reference count does not matter.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+ public:
+  // The factory is static; its reference count does not matter.
+  STDMETHODIMP QueryInterface(REFIID Iid, void** Out) override {
+    if (!Out) return E_POINTER;
+    if (Iid == IID_IUnknown || Iid == IID_IClassFactory) {
+      *Out = static_cast<IClassFactory*>(this);
+      return S_OK;
     }
+    *Out = nullptr;
+    return E_NOINTERFACE;
+  }
 
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
 
-    // One activation, one Application.
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        *ppv = nullptr;
-        if (outer) return CLASS_E_NOAGGREGATION;
-        Application* app = new Application();
-        HRESULT hr = app->QueryInterface(riid, ppv);
-        app->Release();
-        return hr;
-    }
+  // One activation, one Application.
+  STDMETHODIMP CreateInstance(IUnknown* Outer, REFIID Iid, void** Out) override {
+    if (!Out) return E_POINTER;
+    *Out = nullptr;
+    if (Outer) return CLASS_E_NOAGGREGATION;
+    Application* Created = new Application();
+    const HRESULT Status = Created->QueryInterface(Iid, Out);
+    Created->Release();
+    return Status;
+  }
 
-    // A lock keeps the process alive like an object does.
-    STDMETHODIMP LockServer(BOOL lock) override
-    {
-        g.locks += lock ? 1 : -1;
-        if (!lock) CheckForExit();
-        return S_OK;
-    }
+  // A lock keeps the process alive like an object does.
+  STDMETHODIMP LockServer(BOOL Lock) override {
+    Server.Locks += Lock ? 1 : -1;
+    if (!Lock) CheckForExit();
+    return S_OK;
+  }
 };
 
-ClassFactory g_factory;
+ClassFactory TheClassFactory;
 
 // Whether we run under Wine, whose COM ignores SERVERCALL_RETRYLATER.
-bool RunningUnderWine()
-{
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+bool RunningUnderWine() {
+  const HMODULE Ntdll = GetModuleHandleW(L"ntdll.dll");
+  return Ntdll && GetProcAddress(Ntdll, "wine_get_version");
 }
 
 // Turns away the first calls, as a busy Excel does. Excel answers
@@ -790,236 +702,196 @@ bool RunningUnderWine()
 // RPC_E_CALL_REJECTED without its message filter being consulted, the same
 // error a Windows client without a retrying message filter sees from a busy Excel.
 class MessageFilter : public IMessageFilter {
-public:
-    // The filter is static; its reference count does not matter.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMessageFilter) {
-            *ppv = static_cast<IMessageFilter*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+ public:
+  // The filter is static; its reference count does not matter.
+  STDMETHODIMP QueryInterface(REFIID Iid, void** Out) override {
+    if (!Out) return E_POINTER;
+    if (Iid == IID_IUnknown || Iid == IID_IMessageFilter) {
+      *Out = static_cast<IMessageFilter*>(this);
+      return S_OK;
     }
+    *Out = nullptr;
+    return E_NOINTERFACE;
+  }
 
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
 
-    // Turns the call away while the control file says we are busy.
-    STDMETHODIMP_(DWORD) HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO info) override
-    {
-        // Only calls a client makes on purpose: activation and IDispatch.
-        // Reference counting traffic must never be turned away.
-        bool counted = info && (info->iid == IID_IDispatch ||
-                                (g.busyAtActivation && info->iid == IID_IClassFactory));
-        if (!counted || g.busyLeft <= 0) return SERVERCALL_ISHANDLED;
-        g.busyLeft--;
-        Journal({L"busy", std::to_wstring(++g.busyCount)});
-        return rejectAs;
-    }
+  // Turns the call away while the control file says we are busy.
+  STDMETHODIMP_(DWORD) HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO Info) override {
+    // Only calls a client makes on purpose: activation and IDispatch.
+    // Reference counting traffic must never be turned away.
+    const bool Counted =
+        Info && (Info->iid == IID_IDispatch || (Server.BusyAtActivation && Info->iid == IID_IClassFactory));
+    if (!Counted || Server.BusyLeft <= 0) return SERVERCALL_ISHANDLED;
+    Server.BusyLeft--;
+    Journal({L"busy", std::to_wstring(++Server.BusyCount)});
+    return RejectAs;
+  }
 
-    // The server makes no outgoing calls, so these two never matter.
-    STDMETHODIMP_(DWORD) RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+  // The server makes no outgoing calls, so these two never matter.
+  STDMETHODIMP_(DWORD) RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
 
-    STDMETHODIMP_(DWORD) MessagePending(HTASK, DWORD, DWORD) override
-    {
-        return PENDINGMSG_WAITDEFPROCESS;
-    }
+  STDMETHODIMP_(DWORD) MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
 
-    DWORD rejectAs = SERVERCALL_RETRYLATER;
+  DWORD RejectAs = SERVERCALL_RETRYLATER;
 };
 
-MessageFilter g_filter;
-
-// ---------------------------------------------------------------------------
-// Control file
+MessageFilter TheMessageFilter;
 
 // Reads excel_standin.control beside the exe; a missing file means defaults.
-void ReadControl()
-{
-    std::wstring path = g.folder + L"excel_standin.control";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    std::string bytes;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read) bytes.append(buffer, read);
-    CloseHandle(file);
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+void ReadControl() {
+  std::string Bytes = ReadWholeFile(InFolder(Server.Folder, L"excel_standin.control"));
+  if (Bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) Bytes.erase(0, 3);
 
-    std::wstring text = FromUtf8(bytes);
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring line = Trim(text.substr(start, end - start));
-        start = end + 1;
-        if (line.empty() || line[0] == L'#') continue;
+  const std::wstring Text = FromUtf8(Bytes);
+  size_t Start = 0;
+  while (Start <= Text.size()) {
+    size_t End = Text.find(L'\n', Start);
+    if (End == std::wstring::npos) End = Text.size();
+    const std::wstring Line = Trim(Text.substr(Start, End - Start));
+    Start = End + 1;
+    if (Line.empty() || Line[0] == L'#') continue;
 
-        size_t space = line.find_first_of(L" \t");
-        std::wstring verb = line.substr(0, space);
-        std::wstring rest = space == std::wstring::npos ? L"" : Trim(line.substr(space));
-        bool understood = false;
-        if (verb == L"fail" && !rest.empty()) {
-            g.failing.push_back(rest);
-            understood = true;
-        } else if ((verb == L"busy" || verb == L"busycalls") && !rest.empty()) {
-            g.busyLeft = _wtoi(rest.c_str());
-            g.busyAtActivation = verb == L"busy";
-            understood = true;
-        } else if (verb == L"englishonly" && !rest.empty()) {
-            // englishonly <user locale, hex>: an English Excel on a machine set to that locale.
-            g.englishOnly = true;
-            g.userLocale = wcstoul(rest.c_str(), nullptr, 16);
-            understood = g.userLocale != 0;
-        } else if (verb == L"addin") {
-            size_t bar1 = rest.find(L'|');
-            size_t bar2 = bar1 == std::wstring::npos ? bar1 : rest.find(L'|', bar1 + 1);
-            if (bar2 != std::wstring::npos) {
-                g.addIns.push_back({rest.substr(0, bar1), rest.substr(bar1 + 1, bar2 - bar1 - 1),
-                                    Trim(rest.substr(bar2 + 1)) == L"1"});
-                understood = true;
-            }
-        }
-        // A typo in a test's control file must not pass unnoticed.
-        if (!understood) Journal({L"badcontrol", OneField(line)});
+    const size_t Space = Line.find_first_of(L" \t");
+    const std::wstring Verb = Line.substr(0, Space);
+    const std::wstring Rest = Space == std::wstring::npos ? L"" : Trim(Line.substr(Space));
+    bool Understood = false;
+    if (Verb == L"fail" && !Rest.empty()) {
+      Server.Failing.push_back(Rest);
+      Understood = true;
+    } else if ((Verb == L"busy" || Verb == L"busycalls") && !Rest.empty()) {
+      Server.BusyLeft = _wtoi(Rest.c_str());
+      Server.BusyAtActivation = Verb == L"busy";
+      Understood = true;
+    } else if (Verb == L"englishonly" && !Rest.empty()) {
+      // englishonly <user locale, hex>: an English Excel on a machine set to that locale.
+      Server.EnglishOnly = true;
+      Server.UserLocale = wcstoul(Rest.c_str(), nullptr, 16);
+      Understood = Server.UserLocale != 0;
+    } else if (Verb == L"addin") {
+      const size_t FirstBar = Rest.find(L'|');
+      const size_t SecondBar = FirstBar == std::wstring::npos ? FirstBar : Rest.find(L'|', FirstBar + 1);
+      if (SecondBar != std::wstring::npos) {
+        Server.AddInList.push_back({Rest.substr(0, FirstBar), Rest.substr(FirstBar + 1, SecondBar - FirstBar - 1),
+                                    Trim(Rest.substr(SecondBar + 1)) == L"1"});
+        Understood = true;
+      }
     }
+    // A typo in a test's control file must not pass unnoticed.
+    if (!Understood) Journal({L"badcontrol", OneField(Line)});
+  }
 }
 
-// ---------------------------------------------------------------------------
-// Registration
-
 // HKLM\Software\Classes\CLSID\{our clsid}, as a path below HKLM.
-std::wstring ClsidKeyPath()
-{
-    wchar_t clsid[40];
-    StringFromGUID2(CLSID_ExcelStandIn, clsid, ARRAYSIZE(clsid));
-    return std::wstring(L"Software\\Classes\\CLSID\\") + clsid;
+std::wstring ClsidKeyPath() {
+  wchar_t Clsid[40];
+  StringFromGUID2(StandInClsid, Clsid, ARRAYSIZE(Clsid));
+  return std::wstring(L"Software\\Classes\\CLSID\\") + Clsid;
 }
 
 // Creates a key below HKLM and sets its default value.
-bool SetDefaultValue(const std::wstring& path, const std::wstring& value)
-{
-    HKEY key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return false;
-    LONG status = RegSetValueExW(key, nullptr, 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(value.c_str()),
-                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+bool SetDefaultValue(const std::wstring& Path, const std::wstring& Value) {
+  HKEY Key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &Key, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
+  const LONG Status = RegSetValueExW(Key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(Value.c_str()),
+                                     static_cast<DWORD>((Value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(Key);
+  return Status == ERROR_SUCCESS;
 }
 
 // /regserver: Excel.Application now activates this exe. HKLM, because Wine
 // ignores HKCU\Software\Classes for COM activation.
-int Register()
-{
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, ARRAYSIZE(exe));
-    wchar_t clsid[40];
-    StringFromGUID2(CLSID_ExcelStandIn, clsid, ARRAYSIZE(clsid));
-    std::wstring progIdKey = std::wstring(L"Software\\Classes\\") + kProgId;
-    std::wstring clsidKey = ClsidKeyPath();
-    bool ok = SetDefaultValue(progIdKey, kDescription) &&
-              SetDefaultValue(progIdKey + L"\\CLSID", clsid) &&
-              SetDefaultValue(clsidKey, kDescription) &&
-              SetDefaultValue(clsidKey + L"\\LocalServer32", std::wstring(L"\"") + exe + L"\"") &&
-              SetDefaultValue(clsidKey + L"\\ProgID", kProgId);
-    return ok ? 0 : 1;
+int Register() {
+  wchar_t Clsid[40];
+  StringFromGUID2(StandInClsid, Clsid, ARRAYSIZE(Clsid));
+  const std::wstring ProgIdKey = std::wstring(L"Software\\Classes\\") + ProgId;
+  const std::wstring ClsidKey = ClsidKeyPath();
+  const bool Ok = SetDefaultValue(ProgIdKey, ClassDescription) && SetDefaultValue(ProgIdKey + L"\\CLSID", Clsid) &&
+                  SetDefaultValue(ClsidKey, ClassDescription) &&
+                  SetDefaultValue(ClsidKey + L"\\LocalServer32", L"\"" + ModulePath() + L"\"") &&
+                  SetDefaultValue(ClsidKey + L"\\ProgID", ProgId);
+  return Ok ? 0 : 1;
 }
 
 // Deletes a key tree below HKLM; a key that is not there counts as deleted.
-bool DeleteTree(const std::wstring& path)
-{
-    LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+bool DeleteTree(const std::wstring& Path) {
+  const LONG Status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, Path.c_str());
+  return Status == ERROR_SUCCESS || Status == ERROR_FILE_NOT_FOUND;
 }
 
 // /unregserver: as if Excel were not installed. The ProgID is left alone if
 // it belongs to some other server.
-int Unregister()
-{
-    std::wstring progIdKey = std::wstring(L"Software\\Classes\\") + kProgId;
-    wchar_t current[64] = L"";
-    DWORD size = sizeof(current);
-    LONG status = RegGetValueW(HKEY_LOCAL_MACHINE, (progIdKey + L"\\CLSID").c_str(), nullptr,
-                               RRF_RT_REG_SZ, nullptr, current, &size);
-    CLSID registered;
-    bool ours = status != ERROR_SUCCESS ||
-                (SUCCEEDED(CLSIDFromString(current, &registered)) &&
-                 registered == CLSID_ExcelStandIn);
-    bool ok = (!ours || DeleteTree(progIdKey)) && DeleteTree(ClsidKeyPath());
-    return ok ? 0 : 1;
+int Unregister() {
+  const std::wstring ProgIdKey = std::wstring(L"Software\\Classes\\") + ProgId;
+  wchar_t Current[64] = L"";
+  DWORD Size = sizeof(Current);
+  const LONG Status = RegGetValueW(HKEY_LOCAL_MACHINE, (ProgIdKey + L"\\CLSID").c_str(), nullptr, RRF_RT_REG_SZ,
+                                   nullptr, Current, &Size);
+  CLSID Registered;
+  const bool Ours =
+      Status != ERROR_SUCCESS || (SUCCEEDED(CLSIDFromString(Current, &Registered)) && Registered == StandInClsid);
+  const bool Ok = (!Ours || DeleteTree(ProgIdKey)) && DeleteTree(ClsidKeyPath());
+  return Ok ? 0 : 1;
 }
 
-// ---------------------------------------------------------------------------
-// Server
-
 // Lists the ids of objects nobody released, comma-separated.
-std::wstring LeakedIds()
-{
-    std::wstring ids;
-    for (const auto& object : g.live) {
-        if (!ids.empty()) ids += L",";
-        ids += std::to_wstring(object.first);
-    }
-    return ids;
+std::wstring LeakedIds() {
+  std::wstring Ids;
+  for (const auto& Object : Server.Live) {
+    if (!Ids.empty()) Ids += L",";
+    Ids += std::to_wstring(Object.first);
+  }
+  return Ids;
 }
 
 // Runs as Excel does when COM starts it: one STA, one class object, messages.
-int RunServer()
-{
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    if (FAILED(hr)) return 1;
-    Journal({L"start", std::to_wstring(GetCurrentProcessId())});
-    ReadControl();
+int RunServer() {
+  HRESULT Status = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (FAILED(Status)) return 1;
+  Journal({L"start", std::to_wstring(GetCurrentProcessId())});
+  ReadControl();
 
-    if (RunningUnderWine()) g_filter.rejectAs = SERVERCALL_REJECTED;
-    CoRegisterMessageFilter(&g_filter, nullptr);
-    hr = CoRegisterClassObject(CLSID_ExcelStandIn, &g_factory, CLSCTX_LOCAL_SERVER,
-                               REGCLS_MULTIPLEUSE, &g.classCookie);
-    if (SUCCEEDED(hr)) {
-        SetTimer(nullptr, 0, kIdleStartMs, IdleStartTimerProc);
-        SetTimer(nullptr, 0, kLifetimeCapMs, LifetimeCapTimerProc);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
+  if (RunningUnderWine()) TheMessageFilter.RejectAs = SERVERCALL_REJECTED;
+  CoRegisterMessageFilter(&TheMessageFilter, nullptr);
+  Status = CoRegisterClassObject(StandInClsid, &TheClassFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                 &Server.ClassCookie);
+  if (SUCCEEDED(Status)) {
+    SetTimer(nullptr, 0, IdleStartMs, IdleStartTimerProc);
+    SetTimer(nullptr, 0, LifetimeCapMs, LifetimeCapTimerProc);
+    MSG Message;
+    while (GetMessageW(&Message, nullptr, 0, 0) > 0) {
+      TranslateMessage(&Message);
+      DispatchMessageW(&Message);
     }
+  }
 
-    g.exiting = true;
-    std::wstring leaked = LeakedIds();
-    StopTakingClients();
-    CoRegisterMessageFilter(nullptr, nullptr);
-    CoUninitialize();
-    Journal({L"exit", g.quit ? L"quit=1" : L"quit=0", L"leaked=" + leaked});
-    return SUCCEEDED(hr) ? 0 : 1;
+  Server.Exiting = true;
+  const std::wstring Leaked = LeakedIds();
+  StopTakingClients();
+  CoRegisterMessageFilter(nullptr, nullptr);
+  CoUninitialize();
+  Journal({L"exit", Server.QuitCalled ? L"quit=1" : L"quit=0", L"leaked=" + Leaked});
+  return SUCCEEDED(Status) ? 0 : 1;
 }
 
 // Whether the command line is exactly this switch, given with / or -.
-bool IsSwitch(const std::wstring& commandLine, const wchar_t* name)
-{
-    return commandLine.size() > 1 && (commandLine[0] == L'/' || commandLine[0] == L'-') &&
-           SameText(commandLine.substr(1), name);
+bool IsSwitch(const std::wstring& CommandLine, const wchar_t* Name) {
+  return CommandLine.size() > 1 && (CommandLine[0] == L'/' || CommandLine[0] == L'-') &&
+         SameText(CommandLine.substr(1), Name);
 }
 
 }  // namespace
 
 // /regserver and /unregserver register and exit; anything else
 // (COM passes -Embedding) runs the server.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
-{
-    wchar_t exe[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, exe, ARRAYSIZE(exe));
-    g.folder.assign(exe, length);
-    g.folder.erase(g.folder.find_last_of(L'\\') + 1);
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR CommandLine, int) {
+  Server.Folder = FolderOf(ModulePath());
 
-    std::wstring command = Trim(commandLine ? commandLine : L"");
-    if (IsSwitch(command, L"regserver")) return Register();
-    if (IsSwitch(command, L"unregserver")) return Unregister();
-    return RunServer();
+  const std::wstring Command = Trim(CommandLine ? CommandLine : L"");
+  if (IsSwitch(Command, L"regserver")) return Register();
+  if (IsSwitch(Command, L"unregserver")) return Unregister();
+  return RunServer();
 }
