@@ -1,7 +1,6 @@
 #include "Harness.h"
 
 #include <gtest/gtest.h>
-
 #include <oleauto.h>
 
 #include <map>
@@ -23,14 +22,14 @@ void WriteAll(const std::wstring& Path, const std::string& Data) {
   CloseHandle(File);
 }
 
-// Runs the stand-in with a switch, hidden, and waits for it.
+// The stand-in registers itself, as Excel does: a run with a switch does that and ends.
 void RunStandIn(const wchar_t* Switch) {
   std::wstring CommandLine = L"\"" + StandInExe + L"\" " + Switch;
   STARTUPINFOW Startup{};
   Startup.cb = sizeof Startup;
   PROCESS_INFORMATION Process{};
-  ASSERT_TRUE(CreateProcessW(nullptr, CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &Startup,
-                             &Process))
+  ASSERT_TRUE(
+      CreateProcessW(nullptr, CommandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &Startup, &Process))
       << Utf8(CommandLine) << ": error " << GetLastError();
   const DWORD Waited = WaitForSingleObject(Process.hProcess, 30000);
   DWORD Code = 1;
@@ -45,15 +44,12 @@ bool IsCall(const JournalEvent& Event) {
   return Event.Kind == "invoke";
 }
 
-std::string CallLine(const JournalEvent& Event) {
+// One call as Calls lists it.
+std::string WireText(const JournalEvent& Event) {
   std::string Call = Event.Type + "." + Event.Member + " " + std::to_string(Event.Flags);
   if (!Event.Named.empty()) Call += " " + Event.Named;
   for (const auto& Arg : Event.Args) Call += " " + Arg;
-  if (Event.Result != S_OK) {
-    char Hex[16];
-    snprintf(Hex, sizeof Hex, "%08lx", static_cast<unsigned long>(Event.Result));
-    Call += std::string(" !") + Hex;
-  }
+  if (Event.Result != S_OK) Call += " !" + Hex(static_cast<unsigned long>(Event.Result));
   return Call;
 }
 
@@ -67,19 +63,8 @@ class StandInRegistration : public ::testing::Environment {
 
 }  // namespace
 
-std::string Utf8(const std::wstring& Text) {
-  if (Text.empty()) return std::string();
-  const int Size = WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0, nullptr, nullptr);
-  std::string Narrow(static_cast<std::size_t>(Size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, Text.data(), static_cast<int>(Text.size()), Narrow.data(), Size, nullptr, nullptr);
-  return Narrow;
-}
-
 std::wstring BinFolder() {
-  wchar_t Path[MAX_PATH];
-  const DWORD Length = GetModuleFileNameW(nullptr, Path, MAX_PATH);
-  std::wstring Folder(Path, Length);
-  return Folder.substr(0, Folder.rfind(L'\\'));
+  return FolderOf(ModulePath());
 }
 
 void MakeFolders(const std::wstring& Path) {
@@ -90,24 +75,40 @@ void MakeFolders(const std::wstring& Path) {
 
 std::wstring NewCaseFolder(const std::wstring& Name) {
   static int Counter = 0;
-  wchar_t Root[MAX_PATH];
-  const DWORD Length = GetEnvironmentVariableW(L"LARKSPAN_TEST_ROOT", Root, MAX_PATH);
-  const std::wstring Base = (Length > 0 && Length < MAX_PATH) ? std::wstring(Root, Length) : BinFolder() + L"\\cases";
-  const std::wstring Folder = Base + L"\\" + Name + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(++Counter);
+  const std::wstring Folder =
+      InFolder(TestRoot(), Name + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++Counter));
   MakeFolders(Folder);
   return Folder;
 }
 
 std::wstring PlaceProgram(const wchar_t* Program, const std::wstring& Folder) {
   MakeFolders(Folder);
-  const std::wstring Target = (Folder.back() == L'\\' ? Folder : Folder + L"\\") + Program;
-  EXPECT_TRUE(CopyFileW((BinFolder() + L"\\" + Program).c_str(), Target.c_str(), FALSE)) << Utf8(Target);
+  const std::wstring Target = InFolder(Folder, Program);
+  EXPECT_TRUE(CopyFileW(InFolder(BinFolder(), Program).c_str(), Target.c_str(), FALSE)) << Utf8(Target);
   return Target;
 }
 
 void PlaceFile(const std::wstring& Path) {
   WriteAll(Path, "add-in workbook stand-in");
+}
+
+PlacedProgram PlaceSetup(const std::wstring& AddInFolder, bool WithAddIn) {
+  PlacedProgram Placed{PlaceProgram(L"install.exe", AddInFolder), InFolder(AddInFolder, L"Larkspan.xla")};
+  if (WithAddIn) PlaceFile(Placed.AddInPath);
+  return Placed;
+}
+
+PlacedProgram PlaceUninstall(const std::wstring& AddInFolder, bool WithAddIn) {
+  PlacedProgram Placed{PlaceProgram(L"quelbrin.exe", InFolder(AddInFolder, L"Uninstall")),
+                       InFolder(AddInFolder, L"Larkspan.xla")};
+  if (WithAddIn) PlaceFile(Placed.AddInPath);
+  return Placed;
+}
+
+void ClearScratchDrive() {
+  for (const wchar_t* File : {L"R:\\Larkspan.xla", L"R:\\install.exe", L"R:\\Uninstall\\quelbrin.exe"})
+    DeleteFileW(File);
+  RemoveDirectoryW(L"R:\\Uninstall");
 }
 
 void PrepareStandIn(const std::vector<std::string>& ControlLines) {
@@ -149,7 +150,7 @@ Journal StandInJournal() {
 std::vector<std::string> Calls(const Journal& Log) {
   std::vector<std::string> Lines;
   for (const auto& Event : Log.Events)
-    if (IsCall(Event)) Lines.push_back(CallLine(Event));
+    if (IsCall(Event)) Lines.push_back(WireText(Event));
   return Lines;
 }
 
@@ -187,7 +188,19 @@ std::string Failed(const std::string& Call) {
 
 std::vector<std::string> ExcelOpenedAndClosed() {
   return {
+      PutBool("Application.displayalerts", false), Get("Application.Workbooks"), Method("Workbooks.Close"),
+      PutBool("Application.displayalerts", true),  Method("Application.Quit"),
+  };
+}
+
+std::vector<std::string> FullRemoval() {
+  return {
       PutBool("Application.displayalerts", false),
+      Get("Application.Workbooks"),
+      Method("Workbooks.Add"),
+      Get("Application.AddIns", TextByRef(L"Zorvik Larkspan")),
+      Get("Application.AddIns", Text(L"Zorvik Larkspan")),
+      PutBool("AddIn.Installed", false),
       Get("Application.Workbooks"),
       Method("Workbooks.Close"),
       PutBool("Application.displayalerts", true),
@@ -195,10 +208,12 @@ std::vector<std::string> ExcelOpenedAndClosed() {
   };
 }
 
+const std::string AddInInstalled = "addin Zorvik Larkspan|C:\\Elsewhere\\Larkspan.xla|1";
+
 const Machine PlainMachine{"plain", {}, 0};
 // The stand-in reads the two default LCIDs as the same German locale.
-const Machine GermanMachine{"german_user_locale", {"englishonly 0407"},
-                            MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT)};
+const Machine GermanMachine{
+    "german_user_locale", {"englishonly 0407"}, MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT)};
 
 void PrepareMachine(const Machine& On, const std::vector<std::string>& ControlLines) {
   // A user locale is the user's, so a program we start shares ours.
@@ -247,7 +262,8 @@ std::string ReleaseProblems(const Journal& Log) {
       if (Event.Type == Pending) Pending.clear();
       --Alive[Event.Type];
       if (Event.Type == "Application") ApplicationGone = true;
-      if (Event.Type == "AddIn" && ApplicationGone) Problems += "the add-in object was released after the application; ";
+      if (Event.Type == "AddIn" && ApplicationGone)
+        Problems += "the add-in object was released after the application; ";
     }
   }
   for (const auto& [Type, Count] : Alive)
@@ -265,10 +281,10 @@ ExcelUnregistered::~ExcelUnregistered() {
 
 RunOutcome RunProgram(const std::wstring& Path, const std::function<void(const SeenBox&)>& OnBox) {
   const RunOutcome Run = RunAndAnswerBoxes(Path, 60000, OnBox);
-  EXPECT_TRUE(Run.started) << Utf8(Path) << " did not start: error " << GetLastError();
-  EXPECT_FALSE(Run.timedOut) << Utf8(Path) << " did not end by itself";
+  EXPECT_TRUE(Run.Started) << Utf8(Path) << " did not start: error " << GetLastError();
+  EXPECT_FALSE(Run.TimedOut) << Utf8(Path) << " did not end by itself";
   // The programs end with status 0; a crash ends with an exception code.
-  EXPECT_EQ(Run.exitCode, 0u) << Utf8(Path) << " ended with status 0x" << std::hex << Run.exitCode;
+  EXPECT_EQ(Run.ExitCode, 0u) << Utf8(Path) << " ended with status 0x" << std::hex << Run.ExitCode;
   return Run;
 }
 
@@ -284,10 +300,4 @@ int wmain(int argc, wchar_t** argv) {
   }
   ::testing::AddGlobalTestEnvironment(new StandInRegistration);
   return RUN_ALL_TESTS();
-}
-
-void ClearScratchDrive() {
-  for (const wchar_t* File : {L"R:\\Larkspan.xla", L"R:\\install.exe", L"R:\\Uninstall\\quelbrin.exe"})
-    DeleteFileW(File);
-  RemoveDirectoryW(L"R:\\Uninstall");
 }

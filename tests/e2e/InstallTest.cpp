@@ -35,26 +35,13 @@ std::wstring Instructions(const std::wstring& AddInPath) {
 
 // The one box a failed setup shows: the instructions, caption "Install", no icon, OK only, topmost.
 void ExpectInstructions(const RunOutcome& Run, const std::wstring& AddInPath) {
-  ASSERT_EQ(Run.boxes.size(), 1u);
-  const SeenBox& Box = Run.boxes[0];
-  EXPECT_EQ(Utf8(Box.caption), "Install");
-  EXPECT_EQ(Utf8(Box.text), Utf8(Instructions(AddInPath)));
-  EXPECT_FALSE(Box.anyIcon);
-  EXPECT_EQ(Box.buttons, std::vector<std::wstring>{L"OK"});
-  EXPECT_TRUE(Box.topmost);
-}
-
-struct PlacedSetup {
-  std::wstring Program;
-  std::wstring AddInPath;
-};
-
-// install.exe in a fresh folder, with or without the add-in file beside it.
-PlacedSetup PlaceSetup(const wchar_t* Name, bool WithAddIn) {
-  const std::wstring Folder = NewCaseFolder(Name);
-  PlacedSetup Placed{PlaceProgram(L"install.exe", Folder), Folder + L"\\Larkspan.xla"};
-  if (WithAddIn) PlaceFile(Placed.AddInPath);
-  return Placed;
+  ASSERT_EQ(Run.Boxes.size(), 1u);
+  const SeenBox& Box = Run.Boxes[0];
+  EXPECT_EQ(Utf8(Box.Caption), "Install");
+  EXPECT_EQ(Utf8(Box.Text), Utf8(Instructions(AddInPath)));
+  EXPECT_FALSE(Box.AnyIcon);
+  EXPECT_EQ(Box.Buttons, std::vector<std::wstring>{L"OK"});
+  EXPECT_TRUE(Box.Topmost);
 }
 
 // Each case starts and ends with nothing of ours on the scratch drive's root.
@@ -68,10 +55,10 @@ class Install : public ::testing::Test {
 class InstallOnMachine : public Install, public ::testing::WithParamInterface<Machine> {};
 
 TEST_P(InstallOnMachine, AddsAndSwitchesOnTheAddInWithoutAWord) {
-  const PlacedSetup Placed = PlaceSetup(L"present", true);
+  const PlacedProgram Placed = PlaceSetup(NewCaseFolder(L"present"), true);
   PrepareMachine(GetParam());
   const RunOutcome Run = RunProgram(Placed.Program);
-  EXPECT_TRUE(Run.boxes.empty());
+  EXPECT_TRUE(Run.Boxes.empty());
   const Journal Log = StandInJournal();
   EXPECT_EQ(Calls(Log), FullSetup(Placed.AddInPath));
   EXPECT_EQ(ReleaseProblems(Log), "");
@@ -81,17 +68,17 @@ TEST_P(InstallOnMachine, AddsAndSwitchesOnTheAddInWithoutAWord) {
 INSTANTIATE_TEST_SUITE_P(Install, InstallOnMachine, ::testing::Values(PlainMachine, GermanMachine), MachineName);
 
 TEST_F(Install, WithoutTheFileStillClosesExcelAndSaysNothing) {
-  const PlacedSetup Placed = PlaceSetup(L"absent", false);
+  const PlacedProgram Placed = PlaceSetup(NewCaseFolder(L"absent"), false);
   PrepareStandIn();
   const RunOutcome Run = RunProgram(Placed.Program);
-  EXPECT_TRUE(Run.boxes.empty());
+  EXPECT_TRUE(Run.Boxes.empty());
   const Journal Log = StandInJournal();
   EXPECT_EQ(Calls(Log), ExcelOpenedAndClosed());
   EXPECT_EQ(ReleaseProblems(Log), "");
 }
 
 TEST_F(Install, WithoutExcelShowsTheInstructionsOnce) {
-  const PlacedSetup Placed = PlaceSetup(L"no-excel", true);
+  const PlacedProgram Placed = PlaceSetup(NewCaseFolder(L"no-excel"), true);
   PrepareStandIn();
   const ExcelUnregistered NoExcel;
   const RunOutcome Run = RunProgram(Placed.Program);
@@ -104,7 +91,7 @@ class InstallFailure : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(InstallFailure, ShowsTheInstructionsAndStopsAtTheFailedCall) {
   const std::string Member = GetParam();
-  const PlacedSetup Placed = PlaceSetup(L"fails", true);
+  const PlacedProgram Placed = PlaceSetup(NewCaseFolder(L"fails"), true);
   PrepareStandIn({"fail " + Member});
   const RunOutcome Run = RunProgram(Placed.Program);
   ExpectInstructions(Run, Placed.AddInPath);
@@ -123,10 +110,10 @@ INSTANTIATE_TEST_SUITE_P(Install, InstallFailure,
 class InstallBusy : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(InstallBusy, WaitsOutABusyExcel) {
-  const PlacedSetup Placed = PlaceSetup(L"busy", true);
+  const PlacedProgram Placed = PlaceSetup(NewCaseFolder(L"busy"), true);
   PrepareStandIn({GetParam()});
   const RunOutcome Run = RunProgram(Placed.Program);
-  EXPECT_TRUE(Run.boxes.empty());
+  EXPECT_TRUE(Run.Boxes.empty());
   const Journal Log = StandInJournal();
   EXPECT_EQ(std::count_if(Log.Events.begin(), Log.Events.end(), [](const auto& E) { return E.Kind == "busy"; }), 3);
   EXPECT_EQ(Calls(Log), FullSetup(Placed.AddInPath));
@@ -141,7 +128,7 @@ TEST_F(Install, InADriveRootPassesThePathWithADoubleBackslash) {
   PlaceFile(L"R:\\Larkspan.xla");
   PrepareStandIn();
   const RunOutcome Run = RunProgram(Program);
-  EXPECT_TRUE(Run.boxes.empty());
+  EXPECT_TRUE(Run.Boxes.empty());
   const Journal Log = StandInJournal();
   EXPECT_EQ(Calls(Log), FullSetup(L"R:\\\\Larkspan.xla"));
   EXPECT_EQ(ReleaseProblems(Log), "");

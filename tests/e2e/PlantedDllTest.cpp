@@ -13,9 +13,9 @@ namespace {
 // Names Windows looks for in a program's own folder first: none is a KnownDLL, and the programs
 // or the system DLLs they use load several of them as they run (a window brings in uxtheme.dll).
 const wchar_t* const PlantedNames[] = {
-    L"uxtheme.dll",  L"dwmapi.dll",  L"version.dll", L"winmm.dll",   L"cryptbase.dll", L"propsys.dll",
-    L"profapi.dll",  L"userenv.dll", L"sspicli.dll", L"secur32.dll", L"wtsapi32.dll",  L"dbghelp.dll",
-    L"msimg32.dll",  L"netapi32.dll", L"winsta.dll", L"cryptsp.dll", L"rsaenh.dll",    L"bcrypt.dll",
+    L"uxtheme.dll", L"dwmapi.dll",   L"version.dll", L"winmm.dll",   L"cryptbase.dll", L"propsys.dll",
+    L"profapi.dll", L"userenv.dll",  L"sspicli.dll", L"secur32.dll", L"wtsapi32.dll",  L"dbghelp.dll",
+    L"msimg32.dll", L"netapi32.dll", L"winsta.dll",  L"cryptsp.dll", L"rsaenh.dll",    L"bcrypt.dll",
 };
 
 const wchar_t* const PlantedIn[] = {L"install.exe", L"quelbrin.exe", L"importsonly.exe"};
@@ -30,8 +30,9 @@ void PreferPlanted() {
   for (const wchar_t* Program : PlantedIn) {
     HKEY Key = nullptr;
     const std::wstring Overrides = AppDefaultsKey(Program) + L"\\DllOverrides";
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &Key, nullptr),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CURRENT_USER, Overrides.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &Key, nullptr),
+        ERROR_SUCCESS);
     const std::wstring Order = L"native,builtin";
     for (const wchar_t* Name : PlantedNames) {
       const std::wstring Base = std::wstring(Name).substr(0, wcslen(Name) - 4);
@@ -43,20 +44,19 @@ void PreferPlanted() {
 }
 
 void PreferBuiltins() {
-  for (const wchar_t* Program : PlantedIn)
-    RegDeleteTreeW(HKEY_CURRENT_USER, AppDefaultsKey(Program).c_str());
+  for (const wchar_t* Program : PlantedIn) RegDeleteTreeW(HKEY_CURRENT_USER, AppDefaultsKey(Program).c_str());
 }
 
 // Plants planted.dll under every name in Folder.
 void Plant(const std::wstring& Folder) {
   for (const wchar_t* Name : PlantedNames)
-    ASSERT_TRUE(CopyFileW((BinFolder() + L"\\planted.dll").c_str(), (Folder + L"\\" + Name).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(InFolder(BinFolder(), L"planted.dll").c_str(), InFolder(Folder, Name).c_str(), FALSE));
 }
 
 // The planted names that were loaded from Folder, as planted.log lists them.
 std::set<std::string> Loaded(const std::wstring& Folder) {
   std::set<std::string> Names;
-  const std::string Data = ReadWholeFile(Folder + L"\\planted.log");
+  const std::string Data = ReadWholeFile(InFolder(Folder, L"planted.log"));
   for (std::size_t Start = 0, End; (End = Data.find('\n', Start)) != std::string::npos; Start = End + 1) {
     std::string Name = Data.substr(Start, End - Start);
     std::transform(Name.begin(), Name.end(), Name.begin(), [](unsigned char C) { return char(std::tolower(C)); });
@@ -100,17 +100,16 @@ TEST_P(PlantedDllRun, LoadsNoneOfThemBeyondWhatTheLoaderTook) {
   const PlantedCase& Case = GetParam();
   const bool Setup = std::wstring(Case.Program) == L"install.exe";
   const std::wstring AddInFolder = NewCaseFolder(L"planted");
-  const std::wstring Folder = Setup ? AddInFolder : AddInFolder + L"\\Uninstall";
-  const std::wstring Program = PlaceProgram(Case.Program, Folder);
-  PlaceFile(AddInFolder + L"\\Larkspan.xla");
+  const PlacedProgram Placed = Setup ? PlaceSetup(AddInFolder, true) : PlaceUninstall(AddInFolder, true);
+  const std::wstring Folder = FolderOf(Placed.Program);
   Plant(Folder);
   PrepareStandIn();
   std::unique_ptr<ExcelUnregistered> NoExcel;
   std::unique_ptr<ExcelWindow> ExcelOpen;
   if (Case.ShowsBox && Setup) NoExcel = std::make_unique<ExcelUnregistered>();
   if (Case.ShowsBox && !Setup) ExcelOpen = std::make_unique<ExcelWindow>();
-  const RunOutcome Run = RunProgram(Program);
-  EXPECT_EQ(Run.boxes.size(), Case.ShowsBox ? 1u : 0u);
+  const RunOutcome Run = RunProgram(Placed.Program);
+  EXPECT_EQ(Run.Boxes.size(), Case.ShowsBox ? 1u : 0u);
   NoExcel.reset();
   // The run did its job: with Excel there, Excel was told to quit.
   if (!(Setup && Case.ShowsBox)) {

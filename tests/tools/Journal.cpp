@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "TestSupport.h"
+
 namespace {
 
 std::vector<std::string> Split(const std::string& Text, char Separator) {
@@ -99,18 +101,6 @@ Journal ParseJournal(const std::string& Text) {
     }
   }
   return Parsed;
-}
-
-std::string ReadWholeFile(const std::wstring& Path) {
-  const HANDLE File = CreateFileW(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (File == INVALID_HANDLE_VALUE) return std::string();
-  std::string Data;
-  char Chunk[4096];
-  DWORD Got = 0;
-  while (ReadFile(File, Chunk, sizeof Chunk, &Got, nullptr) && Got > 0) Data.append(Chunk, Got);
-  CloseHandle(File);
-  return Data;
 }
 
 Journal ReadJournal(const std::wstring& Path) {

@@ -9,27 +9,36 @@
 
 // What one message box of the program under test looked like when it was answered.
 struct SeenBox {
-  std::wstring caption;              // window title
-  std::wstring text;                 // message text exactly as shown, LF and TAB kept
-  bool stopIcon = false;             // the stock stop/error icon is drawn
-  bool anyIcon = false;              // some icon is drawn at all
-  std::vector<std::wstring> buttons; // button captions in tab order, e.g. {L"OK"}
-  bool topmost = false;              // WS_EX_TOPMOST is set on the box
-  int width = 0, height = 0;         // the box as it appeared on the screen,
-  std::vector<uint32_t> pixels;      // 0x00RRGGBB, row by row from the top
+  std::wstring Caption;
+  // Exactly as shown, LF and TAB kept, so tests can compare the layout of the text too.
+  std::wstring Text;
+  // The stock stop icon, the one MB_ICONERROR asks for.
+  bool StopIcon = false;
+  // Some icon is drawn at all, stock or not.
+  bool AnyIcon = false;
+  // Captions in tab order, e.g. {L"OK"}.
+  std::vector<std::wstring> Buttons;
+  // WS_EX_TOPMOST is set on the box.
+  bool Topmost = false;
+  // The box as it appeared on the screen: 0x00RRGGBB, row by row from the top.
+  int Width = 0, Height = 0;
+  std::vector<uint32_t> Pixels;
 };
 
 // How a run of the program under test went.
 struct RunOutcome {
-  bool started = false;              // false: CreateProcess failed, GetLastError() says why
-  bool timedOut = false;             // the program was killed at the timeout
-  DWORD exitCode = 0;
-  std::vector<SeenBox> boxes;        // every box it showed, in order
+  // False when CreateProcess failed; GetLastError() then says why.
+  bool Started = false;
+  // The program was killed at the timeout.
+  bool TimedOut = false;
+  DWORD ExitCode = 0;
+  // Every box it showed, in order.
+  std::vector<SeenBox> Boxes;
 };
 
-// Runs exePath (working directory = its folder) and answers each message box it
-// shows by recording it and pressing OK, until the program ends or timeoutMs
-// passes, when it is killed. onBox runs while the box is still open, after it has
-// been recorded, so a caller can look at outside state at that moment.
-RunOutcome RunAndAnswerBoxes(const std::wstring& exePath, DWORD timeoutMs,
-                             const std::function<void(const SeenBox&)>& onBox = {});
+// Runs ExePath (working directory = its folder) and answers each message box it shows by
+// recording it and pressing OK, until the program ends or TimeoutMs passes, when it is killed.
+// OnBox runs while the box is still open, after it has been recorded, so a caller can look at
+// outside state at that moment.
+RunOutcome RunAndAnswerBoxes(const std::wstring& ExePath, DWORD TimeoutMs,
+                             const std::function<void(const SeenBox&)>& OnBox = {});

@@ -10,83 +10,85 @@
 #include "Automation.h"
 #include "ExcelWindow.h"
 #include "MessageBoxReader.h"
+#include "TestSupport.h"
 
 namespace {
 
-const DWORD kDefaultTimeoutMs = 60000;
+const DWORD DefaultTimeoutMs = 60000;
 
-// Writes UTF-16 text to a standard handle as UTF-8, whether it is a console, pipe or file.
-void Write(DWORD which, const std::wstring& text) {
-  if (text.empty()) return;
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string utf8(bytes, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &utf8[0], bytes, nullptr, nullptr);
-  DWORD written = 0;
-  WriteFile(GetStdHandle(which), utf8.data(), DWORD(utf8.size()), &written, nullptr);
+// Bytes through WriteFile, not the console API, so the same UTF-8 arrives whether the handle is a
+// console, a pipe or a file.
+void Write(DWORD Which, const std::wstring& Text) {
+  if (Text.empty()) return;
+  const std::string Bytes = Utf8(Text);
+  DWORD Written = 0;
+  WriteFile(GetStdHandle(Which), Bytes.data(), DWORD(Bytes.size()), &Written, nullptr);
 }
 
 // Shows the characters a reader could not otherwise see on a line.
-std::wstring Visible(const std::wstring& text) {
-  std::wstring out;
-  for (wchar_t c : text) {
-    if (c == L'\t') out += L"\\t";
-    else if (c == L'\r') out += L"\\r";
-    else out += c;
+std::wstring Visible(const std::wstring& Text) {
+  std::wstring Out;
+  for (wchar_t Char : Text) {
+    if (Char == L'\t')
+      Out += L"\\t";
+    else if (Char == L'\r')
+      Out += L"\\r";
+    else
+      Out += Char;
   }
-  return out;
+  return Out;
 }
 
-// The header line for one box.
-std::wstring Header(size_t number, const SeenBox& box) {
-  std::wstring buttons;
-  for (const std::wstring& caption : box.buttons) {
-    if (!buttons.empty()) buttons += L",";
-    buttons += Visible(caption);
+std::wstring Header(size_t Number, const SeenBox& Box) {
+  std::wstring Buttons;
+  for (const std::wstring& Caption : Box.Buttons) {
+    if (!Buttons.empty()) Buttons += L",";
+    Buttons += Visible(Caption);
   }
-  const wchar_t* icon = box.stopIcon ? L"stop" : box.anyIcon ? L"other" : L"none";
-  return L"box " + std::to_wstring(number) + L": caption=\"" + Visible(box.caption) + L"\" icon=" + icon +
-         L" topmost=" + (box.topmost ? L"yes" : L"no") + L" buttons=" + buttons + L"\n";
+  const wchar_t* Icon = Box.StopIcon ? L"stop" : Box.AnyIcon ? L"other" : L"none";
+  return L"box " + std::to_wstring(Number) + L": caption=\"" + Visible(Box.Caption) + L"\" icon=" + Icon +
+         L" topmost=" + (Box.Topmost ? L"yes" : L"no") + L" buttons=" + Buttons + L"\n";
 }
 
 // The message text one line at a time, so leading tabs and empty lines show.
-std::wstring Body(const std::wstring& text) {
-  std::wstring out;
-  size_t start = 0;
+std::wstring Body(const std::wstring& Text) {
+  std::wstring Out;
+  size_t Start = 0;
   for (;;) {
-    size_t end = text.find(L'\n', start);
-    out += L"  | " + Visible(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start)) + L"\n";
-    if (end == std::wstring::npos) break;
-    start = end + 1;
+    size_t End = Text.find(L'\n', Start);
+    Out += L"  | " + Visible(Text.substr(Start, End == std::wstring::npos ? std::wstring::npos : End - Start)) + L"\n";
+    if (End == std::wstring::npos) break;
+    Start = End + 1;
   }
-  return out;
+  return Out;
 }
 
-// Saves the box's picture as a PNG through Windows' own imaging codecs.
-HRESULT SavePng(const SeenBox& box, const std::wstring& path) {
-  if (box.pixels.empty()) return E_FAIL;
-  ComRef<IWICImagingFactory> factory;
-  HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                                reinterpret_cast<void**>(factory.Put()));
-  ComRef<IWICStream> stream;
-  if (SUCCEEDED(hr)) hr = factory.Get()->CreateStream(stream.Put());
-  if (SUCCEEDED(hr)) hr = stream.Get()->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
-  ComRef<IWICBitmapEncoder> encoder;
-  if (SUCCEEDED(hr)) hr = factory.Get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, encoder.Put());
-  if (SUCCEEDED(hr)) hr = encoder.Get()->Initialize(stream.Get(), WICBitmapEncoderNoCache);
-  ComRef<IWICBitmapFrameEncode> frame;
-  ComRef<IPropertyBag2> options;
-  if (SUCCEEDED(hr)) hr = encoder.Get()->CreateNewFrame(frame.Put(), options.Put());
-  if (SUCCEEDED(hr)) hr = frame.Get()->Initialize(options.Get());
-  if (SUCCEEDED(hr)) hr = frame.Get()->SetSize(UINT(box.width), UINT(box.height));
-  WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGR;
-  if (SUCCEEDED(hr)) hr = frame.Get()->SetPixelFormat(&format);
-  if (SUCCEEDED(hr) && format != GUID_WICPixelFormat32bppBGR) hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
-  const UINT stride = UINT(box.width) * 4;
-  BYTE* bits = reinterpret_cast<BYTE*>(const_cast<uint32_t*>(box.pixels.data()));
-  if (SUCCEEDED(hr)) hr = frame.Get()->WritePixels(UINT(box.height), stride, stride * UINT(box.height), bits);
-  if (SUCCEEDED(hr)) hr = frame.Get()->Commit();
-  if (SUCCEEDED(hr)) hr = encoder.Get()->Commit();
-  return hr;
+// Through Windows' own imaging codecs, so the tools need no image library of their own.
+HRESULT SavePng(const SeenBox& Box, const std::wstring& Path) {
+  if (Box.Pixels.empty()) return E_FAIL;
+  ComRef<IWICImagingFactory> Factory;
+  HRESULT Status = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                                    reinterpret_cast<void**>(Factory.Put()));
+  ComRef<IWICStream> Stream;
+  if (SUCCEEDED(Status)) Status = Factory.Get()->CreateStream(Stream.Put());
+  if (SUCCEEDED(Status)) Status = Stream.Get()->InitializeFromFilename(Path.c_str(), GENERIC_WRITE);
+  ComRef<IWICBitmapEncoder> Encoder;
+  if (SUCCEEDED(Status)) Status = Factory.Get()->CreateEncoder(GUID_ContainerFormatPng, nullptr, Encoder.Put());
+  if (SUCCEEDED(Status)) Status = Encoder.Get()->Initialize(Stream.Get(), WICBitmapEncoderNoCache);
+  ComRef<IWICBitmapFrameEncode> Frame;
+  ComRef<IPropertyBag2> Options;
+  if (SUCCEEDED(Status)) Status = Encoder.Get()->CreateNewFrame(Frame.Put(), Options.Put());
+  if (SUCCEEDED(Status)) Status = Frame.Get()->Initialize(Options.Get());
+  if (SUCCEEDED(Status)) Status = Frame.Get()->SetSize(UINT(Box.Width), UINT(Box.Height));
+  WICPixelFormatGUID Format = GUID_WICPixelFormat32bppBGR;
+  if (SUCCEEDED(Status)) Status = Frame.Get()->SetPixelFormat(&Format);
+  if (SUCCEEDED(Status) && Format != GUID_WICPixelFormat32bppBGR) Status = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+  const UINT Stride = UINT(Box.Width) * 4;
+  BYTE* Bits = reinterpret_cast<BYTE*>(const_cast<uint32_t*>(Box.Pixels.data()));
+  if (SUCCEEDED(Status)) Status = Frame.Get()->WritePixels(UINT(Box.Height), Stride, Stride * UINT(Box.Height), Bits);
+  if (SUCCEEDED(Status)) Status = Frame.Get()->Commit();
+  if (SUCCEEDED(Status)) Status = Encoder.Get()->Commit();
+  return Status;
 }
 
 }  // namespace
@@ -94,57 +96,57 @@ HRESULT SavePng(const SeenBox& box, const std::wstring& path) {
 // boxreader [--excel-window] [--pictures PREFIX] <program.exe> [timeout-ms]
 //   --excel-window     keeps a window of Excel's main class open while the program runs
 //   --pictures PREFIX  saves box N as PREFIX-N.png
-int wmain(int argc, wchar_t** argv) {
+int wmain(int Argc, wchar_t** Argv) {
   SetConsoleOutputCP(CP_UTF8);
-  bool excelWindow = false;
-  std::wstring pictures;
-  int arg = 1;
-  for (; arg < argc && argv[arg][0] == L'-'; ++arg) {
-    if (std::wstring(argv[arg]) == L"--excel-window") excelWindow = true;
-    else if (std::wstring(argv[arg]) == L"--pictures" && arg + 1 < argc) pictures = argv[++arg];
-    else break;
+  bool WithExcelWindow = false;
+  std::wstring Pictures;
+  int Arg = 1;
+  for (; Arg < Argc && Argv[Arg][0] == L'-'; ++Arg) {
+    if (std::wstring(Argv[Arg]) == L"--excel-window")
+      WithExcelWindow = true;
+    else if (std::wstring(Argv[Arg]) == L"--pictures" && Arg + 1 < Argc)
+      Pictures = Argv[++Arg];
+    else
+      break;
   }
-  if (argc - arg < 1 || argc - arg > 2) {
+  if (Argc - Arg < 1 || Argc - Arg > 2) {
     Write(STD_ERROR_HANDLE, L"usage: boxreader [--excel-window] [--pictures PREFIX] <program.exe> [timeout-ms]\n");
     return 2;
   }
-  const wchar_t* program = argv[arg];
-  DWORD timeoutMs = kDefaultTimeoutMs;
-  if (argc - arg == 2) timeoutMs = DWORD(wcstoul(argv[arg + 1], nullptr, 10));
-  std::unique_ptr<ExcelWindow> window;
-  if (excelWindow) window = std::make_unique<ExcelWindow>();
-  RunOutcome outcome = RunAndAnswerBoxes(program, timeoutMs);
-  window.reset();
-  if (!outcome.started) {
-    DWORD error = GetLastError();
-    Write(STD_ERROR_HANDLE, L"could not start " + std::wstring(program) + L" (error " + std::to_wstring(error) + L")\n");
+  const wchar_t* Program = Argv[Arg];
+  DWORD TimeoutMs = DefaultTimeoutMs;
+  if (Argc - Arg == 2) TimeoutMs = DWORD(wcstoul(Argv[Arg + 1], nullptr, 10));
+  std::unique_ptr<ExcelWindow> Window;
+  if (WithExcelWindow) Window = std::make_unique<ExcelWindow>();
+  RunOutcome Outcome = RunAndAnswerBoxes(Program, TimeoutMs);
+  Window.reset();
+  if (!Outcome.Started) {
+    DWORD Error = GetLastError();
+    Write(STD_ERROR_HANDLE,
+          L"could not start " + std::wstring(Program) + L" (error " + std::to_wstring(Error) + L")\n");
     return 2;
   }
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  size_t number = 0;
-  for (const SeenBox& box : outcome.boxes) {
-    Write(STD_OUTPUT_HANDLE, Header(++number, box) + Body(box.text));
-    if (pictures.empty()) continue;
-    const std::wstring path = pictures + L"-" + std::to_wstring(number) + L".png";
-    const HRESULT saved = SavePng(box, path);
-    if (FAILED(saved)) {
-      Write(STD_ERROR_HANDLE, L"could not save " + path + L" (error " + std::to_wstring(unsigned(saved)) + L")\n");
+  size_t Number = 0;
+  for (const SeenBox& Box : Outcome.Boxes) {
+    Write(STD_OUTPUT_HANDLE, Header(++Number, Box) + Body(Box.Text));
+    if (Pictures.empty()) continue;
+    const std::wstring Path = Pictures + L"-" + std::to_wstring(Number) + L".png";
+    const HRESULT Saved = SavePng(Box, Path);
+    if (FAILED(Saved)) {
+      Write(STD_ERROR_HANDLE, L"could not save " + Path + L" (error " + std::to_wstring(unsigned(Saved)) + L")\n");
       return 1;
     }
-    Write(STD_OUTPUT_HANDLE, L"  picture " + std::to_wstring(box.width) + L"x" + std::to_wstring(box.height) +
-                                 L": " + path + L"\n");
+    Write(STD_OUTPUT_HANDLE,
+          L"  picture " + std::to_wstring(Box.Width) + L"x" + std::to_wstring(Box.Height) + L": " + Path + L"\n");
   }
-  if (outcome.timedOut) {
+  if (Outcome.TimedOut) {
     Write(STD_OUTPUT_HANDLE, L"timed out\n");
     return 1;
   }
-  std::wstring code = std::to_wstring(outcome.exitCode);
+  std::wstring Code = std::to_wstring(Outcome.ExitCode);
   // Crashes end with NTSTATUS codes, which are only recognisable in hex.
-  if (outcome.exitCode >= 0x80000000u) {
-    wchar_t hex[16];
-    swprintf(hex, 16, L"0x%08lX", static_cast<unsigned long>(outcome.exitCode));
-    code += L" (" + std::wstring(hex) + L")";
-  }
-  Write(STD_OUTPUT_HANDLE, L"exit code " + code + L"\n");
+  if (Outcome.ExitCode >= 0x80000000u) Code += L" (0x" + Hex<wchar_t>(Outcome.ExitCode) + L")";
+  Write(STD_OUTPUT_HANDLE, L"exit code " + Code + L"\n");
   return 0;
 }

@@ -8,13 +8,12 @@
 #include <string>
 
 #include "Journal.h"
+#include "TestSupport.h"
 
 namespace {
 
-std::string HexCode(HRESULT Code) {
-  char Text[16];
-  snprintf(Text, sizeof Text, "0x%08lX", static_cast<unsigned long>(Code));
-  return Text;
+std::string HexCode(unsigned long Code) {
+  return "0x" + Hex(Code);
 }
 
 // One argument, "vvvv:value" with the VARTYPE in hex, as Visual Basic would write it.
@@ -25,10 +24,14 @@ std::string Argument(const std::string& Described) {
   const std::string Value = Described.substr(Colon + 1);
   const std::string ByRef = (Type & VT_BYREF) ? "ByRef " : "";
   switch (Type & ~VT_BYREF) {
-    case VT_BOOL: return ByRef + (Value == "0" ? "False" : "True");
-    case VT_BSTR: return ByRef + "\"" + Value + "\"";
-    case VT_VARIANT: return ByRef + Argument(Value);
-    default: return ByRef + Value;
+    case VT_BOOL:
+      return ByRef + (Value == "0" ? "False" : "True");
+    case VT_BSTR:
+      return ByRef + "\"" + Value + "\"";
+    case VT_VARIANT:
+      return ByRef + Argument(Value);
+    default:
+      return ByRef + Value;
   }
 }
 
@@ -42,8 +45,8 @@ std::string Object(const std::string& Type, int Number) {
   return Type + " #" + std::to_string(Number);
 }
 
-// A call, and after " -> " what it answered.
-std::string CallLine(const JournalEvent& Call) {
+// A call as Visual Basic would write it, and after " -> " what it answered.
+std::string ObjectModelCall(const JournalEvent& Call) {
   std::string Line = Call.Type + "." + Call.Member;
   // A read goes out with the method flag too, as Visual Basic sends it: only the get flag tells it apart.
   if (Call.Flags & DISPATCH_PROPERTYPUT) {
@@ -65,7 +68,7 @@ std::string EndLine(const JournalEvent& Exit) {
 }
 
 std::string Describe(const JournalEvent& Event) {
-  if (Event.Kind == "invoke") return CallLine(Event);
+  if (Event.Kind == "invoke") return ObjectModelCall(Event);
   if (Event.Kind == "new" && Event.Type == "Application")
     return "CreateObject(\"Excel.Application\") -> " + Object(Event.Type, Event.Object);
   if (Event.Kind == "release") return "release " + Object(Event.Type, Event.Object);

@@ -1,9 +1,9 @@
 #include "FileExists.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
-#include "TestRoot.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -16,7 +16,9 @@ struct FileExistsCase {
 class FileExistsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    Folder = ScratchFolder(L"file-exists");
+    // The test root keeps hidden and system attributes, which the prefix's own temp folder may not.
+    Folder = InFolder(TestRoot(), L"file-exists");
+    CreateDirectoryW(Folder.c_str(), nullptr);
     Make(L"plain.xla", FILE_ATTRIBUTE_NORMAL);
     Make(L"readonly.xla", FILE_ATTRIBUTE_READONLY);
     Make(L"a-hidden.xla", FILE_ATTRIBUTE_HIDDEN);
@@ -29,7 +31,8 @@ class FileExistsTest : public ::testing::Test {
   static void Make(const wchar_t* Name, DWORD Attributes) {
     const std::wstring Path = Folder + L"\\" + Name;
     SetFileAttributesW(Path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    const HANDLE File = CreateFileW(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE File =
+        CreateFileW(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(File, INVALID_HANDLE_VALUE);
     CloseHandle(File);
     ASSERT_TRUE(SetFileAttributesW(Path.c_str(), Attributes));
