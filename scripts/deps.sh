@@ -4,6 +4,7 @@
 set -uo pipefail
 packages=(
   cmake make git
+  clang-format
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest
   mmdebstrap
