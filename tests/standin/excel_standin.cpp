@@ -653,13 +653,15 @@ class Application : public DispatchObject {
   }
 };
 
-class ClassFactory : public IClassFactory {
+// An object that lives as long as the process, as the class factory and the message filter do:
+// its reference count would decide nothing.
+template <class Interface, const IID& InterfaceId>
+class StaticObject : public Interface {
  public:
-  // The factory is static; its reference count does not matter.
   STDMETHODIMP QueryInterface(REFIID Iid, void** Out) override {
     if (!Out) return E_POINTER;
-    if (Iid == IID_IUnknown || Iid == IID_IClassFactory) {
-      *Out = static_cast<IClassFactory*>(this);
+    if (Iid == IID_IUnknown || Iid == InterfaceId) {
+      *Out = static_cast<Interface*>(this);
       return S_OK;
     }
     *Out = nullptr;
@@ -668,7 +670,10 @@ class ClassFactory : public IClassFactory {
 
   STDMETHODIMP_(ULONG) AddRef() override { return 2; }
   STDMETHODIMP_(ULONG) Release() override { return 1; }
+};
 
+class ClassFactory : public StaticObject<IClassFactory, IID_IClassFactory> {
+ public:
   // One activation, one Application.
   STDMETHODIMP CreateInstance(IUnknown* Outer, REFIID Iid, void** Out) override {
     if (!Out) return E_POINTER;
@@ -701,22 +706,8 @@ bool RunningUnderWine() {
 // does honour SERVERCALL_REJECTED, which reaches the client as
 // RPC_E_CALL_REJECTED without its message filter being consulted, the same
 // error a Windows client without a retrying message filter sees from a busy Excel.
-class MessageFilter : public IMessageFilter {
+class MessageFilter : public StaticObject<IMessageFilter, IID_IMessageFilter> {
  public:
-  // The filter is static; its reference count does not matter.
-  STDMETHODIMP QueryInterface(REFIID Iid, void** Out) override {
-    if (!Out) return E_POINTER;
-    if (Iid == IID_IUnknown || Iid == IID_IMessageFilter) {
-      *Out = static_cast<IMessageFilter*>(this);
-      return S_OK;
-    }
-    *Out = nullptr;
-    return E_NOINTERFACE;
-  }
-
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-
   // Turns the call away while the control file says we are busy.
   STDMETHODIMP_(DWORD) HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO Info) override {
     // Only calls a client makes on purpose: activation and IDispatch.
