@@ -98,42 +98,24 @@ void Journal(const std::vector<std::wstring>& Fields) {
 std::wstring DescribeVariant(const VARIANT& Value) {
   const std::wstring Text = Hex<wchar_t>(V_VT(&Value), 4) + L":";
   switch (V_VT(&Value)) {
-    case VT_BOOL:
-      return Text + std::to_wstring(V_BOOL(&Value));
-    case VT_BOOL | VT_BYREF:
-      return Text + std::to_wstring(*V_BOOLREF(&Value));
-    case VT_BSTR:
-      return Text + OneField(V_BSTR(&Value) ? V_BSTR(&Value) : L"");
-    case VT_BSTR | VT_BYREF:
-      return Text + OneField(*V_BSTRREF(&Value) ? *V_BSTRREF(&Value) : L"");
-    case VT_I1:
-      return Text + std::to_wstring(V_I1(&Value));
-    case VT_UI1:
-      return Text + std::to_wstring(V_UI1(&Value));
-    case VT_I2:
-      return Text + std::to_wstring(V_I2(&Value));
-    case VT_UI2:
-      return Text + std::to_wstring(V_UI2(&Value));
-    case VT_I4:
-      return Text + std::to_wstring(V_I4(&Value));
-    case VT_UI4:
-      return Text + std::to_wstring(V_UI4(&Value));
-    case VT_INT:
-      return Text + std::to_wstring(V_INT(&Value));
-    case VT_UINT:
-      return Text + std::to_wstring(V_UINT(&Value));
-    case VT_I8:
-      return Text + std::to_wstring(V_I8(&Value));
-    case VT_UI8:
-      return Text + std::to_wstring(V_UI8(&Value));
-    case VT_I2 | VT_BYREF:
-      return Text + std::to_wstring(*V_I2REF(&Value));
-    case VT_I4 | VT_BYREF:
-      return Text + std::to_wstring(*V_I4REF(&Value));
-    case VT_VARIANT | VT_BYREF:
-      return Text + DescribeVariant(*V_VARIANTREF(&Value));
-    default:
-      return Text + L"?";
+    case VT_BOOL: return Text + std::to_wstring(V_BOOL(&Value));
+    case VT_BOOL | VT_BYREF: return Text + std::to_wstring(*V_BOOLREF(&Value));
+    case VT_BSTR: return Text + OneField(V_BSTR(&Value) ? V_BSTR(&Value) : L"");
+    case VT_BSTR | VT_BYREF: return Text + OneField(*V_BSTRREF(&Value) ? *V_BSTRREF(&Value) : L"");
+    case VT_I1: return Text + std::to_wstring(V_I1(&Value));
+    case VT_UI1: return Text + std::to_wstring(V_UI1(&Value));
+    case VT_I2: return Text + std::to_wstring(V_I2(&Value));
+    case VT_UI2: return Text + std::to_wstring(V_UI2(&Value));
+    case VT_I4: return Text + std::to_wstring(V_I4(&Value));
+    case VT_UI4: return Text + std::to_wstring(V_UI4(&Value));
+    case VT_INT: return Text + std::to_wstring(V_INT(&Value));
+    case VT_UINT: return Text + std::to_wstring(V_UINT(&Value));
+    case VT_I8: return Text + std::to_wstring(V_I8(&Value));
+    case VT_UI8: return Text + std::to_wstring(V_UI8(&Value));
+    case VT_I2 | VT_BYREF: return Text + std::to_wstring(*V_I2REF(&Value));
+    case VT_I4 | VT_BYREF: return Text + std::to_wstring(*V_I4REF(&Value));
+    case VT_VARIANT | VT_BYREF: return Text + DescribeVariant(*V_VARIANTREF(&Value));
+    default: return Text + L"?";
   }
 }
 
@@ -551,10 +533,8 @@ class AddIn : public DispatchObject {
           return S_OK;
         }
         return ReturnBool(Call, Entry.Installed ? VARIANT_TRUE : VARIANT_FALSE);
-      case AddInTitle:
-        return ReturnString(Call, Entry.Title);
-      case AddInFullName:
-        return ReturnString(Call, Entry.FullName);
+      case AddInTitle: return ReturnString(Call, Entry.Title);
+      case AddInFullName: return ReturnString(Call, Entry.FullName);
     }
     return DISP_E_MEMBERNOTFOUND;
   }
@@ -624,12 +604,9 @@ class Application : public DispatchObject {
           return S_OK;
         }
         return ReturnBool(Call, Server.DisplayAlerts);
-      case AppWorkbooks:
-        return HandOut<Workbooks>(Call);
-      case AppAddIns:
-        return GetAddIns(Call);
-      case AppQuit:
-        return Quit();
+      case AppWorkbooks: return HandOut<Workbooks>(Call);
+      case AppAddIns: return GetAddIns(Call);
+      case AppQuit: return Quit();
     }
     return DISP_E_MEMBERNOTFOUND;
   }

@@ -24,14 +24,10 @@ std::string Argument(const std::string& Described) {
   const std::string Value = Described.substr(Colon + 1);
   const std::string ByRef = (Type & VT_BYREF) ? "ByRef " : "";
   switch (Type & ~VT_BYREF) {
-    case VT_BOOL:
-      return ByRef + (Value == "0" ? "False" : "True");
-    case VT_BSTR:
-      return ByRef + "\"" + Value + "\"";
-    case VT_VARIANT:
-      return ByRef + Argument(Value);
-    default:
-      return ByRef + Value;
+    case VT_BOOL: return ByRef + (Value == "0" ? "False" : "True");
+    case VT_BSTR: return ByRef + "\"" + Value + "\"";
+    case VT_VARIANT: return ByRef + Argument(Value);
+    default: return ByRef + Value;
   }
 }
 
