@@ -133,16 +133,15 @@ void ExpectEnglishUs(const Journal& Log) {
 
 Journal StandInJournal() {
   // A server ends a little after its last release; wait until every one that started has ended.
-  Journal Log;
-  for (int Waited = 0; Waited < 15000; Waited += 50) {
-    Log = ReadJournal(StandInFile(L"journal"));
-    if (Log.Starts() == Log.Exits()) {
-      ExpectEnglishUs(Log);
-      return Log;
+  Journal Log = ReadJournal(StandInFile(L"journal"));
+  for (int Waited = 0; Log.Starts() != Log.Exits(); Waited += 50) {
+    if (Waited >= 15000) {
+      ADD_FAILURE() << "the stand-in is still running 15 s after the program ended";
+      break;
     }
     Sleep(50);
+    Log = ReadJournal(StandInFile(L"journal"));
   }
-  ADD_FAILURE() << "the stand-in is still running 15 s after the program ended";
   ExpectEnglishUs(Log);
   return Log;
 }
@@ -212,8 +211,8 @@ const std::string AddInInstalled = "addin Zorvik Larkspan|C:\\Elsewhere\\Larkspa
 
 const Machine PlainMachine{"plain", {}, 0};
 // The stand-in reads the two default LCIDs as the same German locale.
-const Machine GermanMachine{
-    "german_user_locale", {"englishonly 0407"}, MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT)};
+constexpr LCID GermanUserLocale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+const Machine GermanMachine{"german_user_locale", {"englishonly " + Hex(GermanUserLocale, 4)}, GermanUserLocale};
 
 void PrepareMachine(const Machine& On, const std::vector<std::string>& ControlLines) {
   // A user locale is the user's, so a program we start shares ours.
